@@ -1,0 +1,368 @@
+#include "frame.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace nuvel::binding {
+namespace {
+
+constexpr std::uintptr_t kExclusive = ~std::uintptr_t{0};
+
+// The fetch/restore pair is the limited API's way to hold an exception on
+// 3.10 and 3.11; later headers deprecate it in favour of calls 3.10 lacks.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+struct FetchedError {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+
+  FetchedError() {
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+  }
+  ~FetchedError() {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+  }
+  FetchedError(const FetchedError&) = delete;
+  FetchedError& operator=(const FetchedError&) = delete;
+
+  /// Hands the error back to the interpreter as the pending one.
+  void restore() {
+    PyErr_Restore(type, value, traceback);
+    type = value = traceback = nullptr;
+  }
+};
+#pragma GCC diagnostic pop
+
+void raise_none_was_set() {
+  PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+PyObject* panic_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "nuvel.PanicException",
+        "An internal failure of nuvel: a broken invariant, never a result of bad input.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+/// str(error), or a fixed text when even that fails.
+std::string message_of(PyObject* error) {
+  PyObject* text = PyObject_Str(error);
+  Py_ssize_t size = 0;
+  const char* utf8 = text != nullptr ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+  std::string message = utf8 != nullptr ? std::string(utf8, static_cast<std::size_t>(size))
+                                        : std::string("internal failure");
+  if (utf8 == nullptr) PyErr_Clear();
+  Py_XDECREF(text);
+  return message;
+}
+
+/// A PanicException that came back out of Python code: show it, then go on
+/// failing as an internal failure of the calling method.
+void resume_panic(FetchedError& error) {
+  const std::string message = message_of(error.value);
+  PySys_WriteStderr("nuvel: an internal failure raised in Python code is resumed:\n");
+  error.restore();
+  PyErr_PrintEx(0);
+  raise_panic(message.c_str());
+}
+
+void raise_downcast_error(PyObject* obj, const char* kind) {
+  PyObject* name =
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  if (name == nullptr) {
+    PyErr_Clear();
+    name = PyUnicode_FromString("object");
+    if (name == nullptr) return;
+  }
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, kind);
+  Py_DECREF(name);
+}
+
+bool raise_too_many_positional(const Params& params, Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  if (params.required == params.count) {
+    PyErr_Format(PyExc_TypeError, "%s takes %u positional arguments but %zd %s given",
+                 params.full_name, params.count, given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes from %u to %u positional arguments but %zd %s given",
+                 params.full_name, params.required, params.count, given, verb);
+  }
+  return false;
+}
+
+/// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+std::string quoted_name_list(const Params& params, PyObject* const* slots) {
+  std::vector<const char*> missing;
+  for (unsigned i = 0; i < params.required; ++i) {
+    if (slots[i] == nullptr) missing.push_back(params.names[i]);
+  }
+  std::string list;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) {
+      if (missing.size() > 2) list += ',';
+      list += i + 1 == missing.size() ? " and " : " ";
+    }
+    list += '\'';
+    list += missing[i];
+    list += '\'';
+  }
+  return list;
+}
+
+bool bind_keyword(const Params& params, PyObject* const* keywords, PyObject* keyword,
+                  PyObject* value, PyObject** slots) {
+  for (unsigned i = 0; i < params.count; ++i) {
+    if (keyword == keywords[i] || PyUnicode_Compare(keyword, keywords[i]) == 0) {
+      if (slots[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                     params.full_name, params.names[i]);
+        return false;
+      }
+      slots[i] = value;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", params.full_name,
+               keyword);
+  return false;
+}
+
+/// After positional and keyword binding: every required parameter is
+/// filled, and None in an optional one means absent.
+bool finish_binding(const Params& params, PyObject** slots) {
+  unsigned missing = 0;
+  for (unsigned i = 0; i < params.required; ++i) missing += slots[i] == nullptr ? 1 : 0;
+  if (missing > 0) {
+    PyErr_Format(PyExc_TypeError, "%s missing %u required positional %s: %s",
+                 params.full_name, missing, missing == 1 ? "argument" : "arguments",
+                 quoted_name_list(params, slots).c_str());
+    return false;
+  }
+  for (unsigned i = params.required; i < params.count; ++i) {
+    if (slots[i] == Py_None) slots[i] = nullptr;
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Binding
+
+PyObject* const* interned_names(const Params& params, PyObject** cache) {
+  if (params.count == 0 || cache[params.count - 1] != nullptr) return cache;
+  for (unsigned i = 0; i < params.count; ++i) {
+    if (cache[i] == nullptr) {
+      cache[i] = PyUnicode_InternFromString(params.names[i]);
+      if (cache[i] == nullptr) return nullptr;
+    }
+  }
+  return cache;
+}
+
+bool bind_arguments(const Params& params, PyObject* const* keywords, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+  if (nargs > static_cast<Py_ssize_t>(params.count)) {
+    return raise_too_many_positional(params, nargs);
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!bind_keyword(params, keywords, PyTuple_GetItem(kwnames, k), args[nargs + k], slots)) {
+      return false;
+    }
+  }
+  return finish_binding(params, slots);
+}
+
+bool bind_tuple_arguments(const Params& params, PyObject* args, PyObject* kwargs) {
+  static PyObject* keyword_cache[kMaxParams];
+  PyObject* const* keywords = interned_names(params, keyword_cache);
+  if (keywords == nullptr) return false;
+  PyObject* slots[kMaxParams] = {};
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs > static_cast<Py_ssize_t>(params.count)) {
+    return raise_too_many_positional(params, nargs);
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GetItem(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* keyword = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &keyword, &value)) {
+      if (!bind_keyword(params, keywords, keyword, value, slots)) return false;
+    }
+  }
+  return finish_binding(params, slots);
+}
+
+GraphObject* graph_from(PyObject* self) {
+  PyTypeObject* type = graph_type();
+  if (self != nullptr && type != nullptr && PyObject_TypeCheck(self, type)) {
+    return reinterpret_cast<GraphObject*>(self);
+  }
+  raise_downcast_error(self != nullptr ? self : Py_None, "NuvelGraph");
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Borrowing
+
+BorrowGuard::BorrowGuard(std::uintptr_t& counter, Borrow kind) : counter_(nullptr), kind_(kind) {
+  if (kind == Borrow::Shared) {
+    if (counter == kExclusive) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return;
+    }
+    ++counter;
+  } else {
+    if (counter != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return;
+    }
+    counter = kExclusive;
+  }
+  counter_ = &counter;
+}
+
+void BorrowGuard::release() {
+  if (counter_ == nullptr) return;
+  if (kind_ == Borrow::Shared) {
+    --*counter_;
+  } else {
+    *counter_ = 0;
+  }
+  counter_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Argument conversion
+
+bool to_native(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_downcast_error(obj, "PyString");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool to_native(PyObject* obj, std::optional<std::string_view>& out) {
+  if (obj == nullptr) {
+    out.reset();
+    return true;
+  }
+  return to_native(obj, out.emplace());
+}
+
+bool to_native(PyObject* obj, double& out) {
+  out = PyFloat_AsDouble(obj);
+  return !(out == -1.0 && PyErr_Occurred() != nullptr);
+}
+
+void remap_conversion_error(const char* param) {
+  FetchedError error;
+  if (error.value == nullptr) return raise_none_was_set();
+  if (Py_TYPE(error.value) == reinterpret_cast<PyTypeObject*>(panic_type())) {
+    return resume_panic(error);
+  }
+  if (Py_TYPE(error.value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    return error.restore();
+  }
+  PyObject* message = PyUnicode_FromFormat("argument '%s': %S", param, error.value);
+  if (message == nullptr) return;
+  PyObject* remapped = PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr);
+  Py_DECREF(message);
+  if (remapped == nullptr) return;
+  if (PyObject* cause = PyException_GetCause(error.value)) PyException_SetCause(remapped, cause);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  PyErr_Restore(Py_NewRef(PyExc_TypeError), remapped, nullptr);
+#pragma GCC diagnostic pop
+}
+
+// ---------------------------------------------------------------------------
+// Result conversion
+
+PyObject* to_python(Unit) { return Py_NewRef(Py_None); }
+
+PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+
+PyObject* to_python(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* to_python(const std::optional<std::string_view>& text) {
+  return text ? to_python(*text) : Py_NewRef(Py_None);
+}
+
+PyObject* to_python(const NameList& names) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* item = to_python(names[i]);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// ---------------------------------------------------------------------------
+// Raising
+
+void raise_pending(const PendingError& error) {
+  PyObject* type = error.kind == ErrorKind::IO ? PyExc_OSError : PyExc_ValueError;
+  PyObject* message = PyUnicode_DecodeUTF8(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace");
+  if (message == nullptr) return;
+  PyErr_SetObject(type, message);
+  Py_DECREF(message);
+}
+
+void raise_panic(const char* message) {
+  PyObject* type = panic_type();
+  if (type == nullptr) return;
+  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
+                                        "replace");
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+void raise_panic_from_python_error() {
+  if (PyErr_Occurred() == nullptr) return raise_panic("attempted to fetch exception but none was set");
+  FetchedError error;
+  const std::string message = message_of(error.value);
+  raise_panic(message.c_str());
+}
+
+PyObject* raise_internal_failure(BorrowGuard& borrow) noexcept {
+  borrow.release();
+  try {
+    throw;
+  } catch (const std::exception& failure) {
+    raise_panic(failure.what());
+  } catch (...) {
+    raise_panic("internal failure");
+  }
+  return nullptr;
+}
+
+}  // namespace nuvel::binding

@@ -1,0 +1,192 @@
+// The one call frame that every NuvelGraph method goes through: binding of
+// the Python arguments, the object check and borrow, conversion of each
+// argument in parameter order, the body, result conversion, and the raising
+// of failures. Nothing in a body or a conversion ever unwinds into Python: a
+// C++ exception becomes PanicException.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "graph.h"
+#include "methods.h"
+#include "result.h"
+
+namespace nuvel::binding {
+
+/// The Python NuvelGraph object: one store and its borrow counter
+/// (0 free, 1.. shared borrows held, all ones exclusively borrowed).
+struct GraphObject {
+  PyObject_HEAD
+  NuvelGraphInner inner;
+  std::uintptr_t borrow;
+};
+
+/// The NuvelGraph type; created by create_graph_type() during module init.
+PyTypeObject* graph_type();
+
+inline constexpr std::size_t kMaxParams = 5;
+
+/// Parameters of a method: every one positional-or-keyword; the first
+/// `required` must be given, the rest default to None.
+struct Params {
+  const char* full_name;  ///< "NuvelGraph.add_edge()", used in binding messages
+  std::array<const char*, kMaxParams> names;
+  unsigned count;
+  unsigned required;
+};
+
+enum class Borrow { Shared, Exclusive };
+
+// ---------------------------------------------------------------------------
+// Pieces of the frame (frame.cpp). Each returns false or nullptr with a
+// Python exception set.
+
+/// Binds vectorcall arguments to `slots` (borrowed references; absent or
+/// None optional parameters left null). `keywords` holds the parameter
+/// names as interned strings, for pointer comparison first.
+bool bind_arguments(const Params& params, PyObject* const* keywords, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+/// The same for a tuple and a keyword dict (the constructor's calling form).
+bool bind_tuple_arguments(const Params& params, PyObject* args, PyObject* kwargs);
+/// Interned parameter names of `params`, created once.
+PyObject* const* interned_names(const Params& params, PyObject** cache);
+
+GraphObject* graph_from(PyObject* self);
+
+/// Takes a borrow for the guard's lifetime; refuses at once when it
+/// conflicts, with RuntimeError set.
+class BorrowGuard {
+ public:
+  BorrowGuard(std::uintptr_t& counter, Borrow kind);
+  ~BorrowGuard() { release(); }
+  BorrowGuard(const BorrowGuard&) = delete;
+  BorrowGuard& operator=(const BorrowGuard&) = delete;
+
+  bool held() const { return counter_ != nullptr; }
+  void release();
+
+ private:
+  std::uintptr_t* counter_;
+  Borrow kind_;
+};
+
+bool to_native(PyObject* obj, std::string_view& out);
+bool to_native(PyObject* obj, std::optional<std::string_view>& out);
+bool to_native(PyObject* obj, double& out);
+
+/// Turns the pending conversion error into the one the caller sees: a plain
+/// TypeError gets the "argument '{}': " prefix, a PanicException resumes as
+/// an internal failure, anything else passes through.
+void remap_conversion_error(const char* param);
+
+PyObject* to_python(Unit);
+PyObject* to_python(bool value);
+PyObject* to_python(double value);
+PyObject* to_python(std::string_view text);
+PyObject* to_python(const std::optional<std::string_view>& text);
+PyObject* to_python(const NameList& names);
+
+void raise_pending(const PendingError& error);
+void raise_panic(const char* message);
+/// Re-raises the pending Python error as PanicException with its text.
+void raise_panic_from_python_error();
+
+// ---------------------------------------------------------------------------
+// The frame itself.
+
+template <class F>
+struct BodyTraits;
+template <class R, class G, class... A>
+struct BodyTraits<Result<R> (*)(G&, A...)> {
+  using Graph = G;
+  using Args = std::tuple<std::remove_cvref_t<A>...>;
+};
+
+template <const Params& P, class Args, std::size_t... I>
+bool convert_arguments(PyObject* const* slots, Args& out, std::index_sequence<I...>) {
+  const auto convert = [](PyObject* obj, auto& value, const char* name) {
+    if (to_native(obj, value)) return true;
+    remap_conversion_error(name);
+    return false;
+  };
+  return (convert(slots[I], std::get<I>(out), P.names[I]) && ...);
+}
+
+/// Raises the C++ exception being handled as PanicException, after
+/// releasing the borrow. Call only from a catch block.
+PyObject* raise_internal_failure(BorrowGuard& borrow) noexcept;
+
+/// Steps 5 to 7 of a call: a pending error is raised after the borrow is
+/// released; a result that cannot become a Python object is an internal
+/// failure.
+template <class R>
+PyObject* finish(BorrowGuard& borrow, Result<R>& result) {
+  if (!result.ok()) {
+    borrow.release();
+    raise_pending(result.error());
+    return nullptr;
+  }
+  PyObject* out = to_python(result.value());
+  borrow.release();
+  if (out == nullptr) raise_panic_from_python_error();
+  return out;
+}
+
+/// Entry of a method with arguments (METH_FASTCALL | METH_KEYWORDS).
+template <Borrow B, const Params& P, auto Body>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+  using Traits = BodyTraits<decltype(Body)>;
+  using Args = typename Traits::Args;
+  static_assert(std::tuple_size_v<Args> <= kMaxParams);
+  static_assert(B == Borrow::Exclusive || std::is_const_v<typename Traits::Graph>,
+                "a body that changes the graph needs the exclusive borrow");
+
+  static PyObject* keyword_cache[kMaxParams];
+  PyObject* const* keywords = interned_names(P, keyword_cache);
+  if (keywords == nullptr) return nullptr;
+  PyObject* slots[kMaxParams] = {};
+  if (!bind_arguments(P, keywords, args, nargs, kwnames, slots)) return nullptr;
+  GraphObject* graph = graph_from(self);
+  if (graph == nullptr) return nullptr;
+  BorrowGuard borrow(graph->borrow, B);
+  if (!borrow.held()) return nullptr;
+  try {
+    Args converted{};
+    if (!convert_arguments<P>(slots, converted,
+                              std::make_index_sequence<std::tuple_size_v<Args>>{})) {
+      return nullptr;
+    }
+    auto result = std::apply([&](auto&... a) { return Body(graph->inner, a...); }, converted);
+    return finish(borrow, result);
+  } catch (...) {
+    return raise_internal_failure(borrow);
+  }
+}
+
+/// Entry of a method without arguments (METH_NOARGS).
+template <Borrow B, auto Body>
+PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) noexcept {
+  GraphObject* graph = graph_from(self);
+  if (graph == nullptr) return nullptr;
+  BorrowGuard borrow(graph->borrow, B);
+  if (!borrow.held()) return nullptr;
+  try {
+    auto result = Body(graph->inner);
+    return finish(borrow, result);
+  } catch (...) {
+    return raise_internal_failure(borrow);
+  }
+}
+
+}  // namespace nuvel::binding

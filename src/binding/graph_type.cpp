@@ -1,0 +1,143 @@
+// The NuvelGraph type: constructor, deallocation and the method table. Each
+// row names the body and the borrow it takes; the frame does the rest.
+#include "graph_type.h"
+
+#include <new>
+#include <utility>
+
+#include "frame.h"
+
+namespace nuvel::binding {
+namespace {
+
+PyTypeObject* the_graph_type = nullptr;
+
+// Parameter lists, one per method with arguments.
+constexpr Params kAddNode{"NuvelGraph.add_node()", {"name", "performance"}, 2, 1};
+constexpr Params kAddEdge{"NuvelGraph.add_edge()", {"source", "target"}, 2, 2};
+constexpr Params kHasNode{"NuvelGraph.has_node()", {"name"}, 1, 1};
+constexpr Params kGetTagModules{"NuvelGraph.get_tag_modules()", {"tag"}, 1, 1};
+constexpr Params kIsLeaf{"NuvelGraph.is_leaf()", {"name"}, 1, 1};
+constexpr Params kGetPerformancePath{"NuvelGraph.get_performance_path()", {"name"}, 1, 1};
+constexpr Params kGetOutNeighbors{"NuvelGraph.get_out_neighbors()", {"name"}, 1, 1};
+constexpr Params kSetEdgeCount{"NuvelGraph.set_edge_count()", {"source", "target", "count"}, 3, 3};
+constexpr Params kSetEdgeAggregation{
+    "NuvelGraph.set_edge_aggregation()", {"source", "target", "agg"}, 3, 3};
+constexpr Params kGetEdgeCount{"NuvelGraph.get_edge_count()", {"source", "target"}, 2, 2};
+constexpr Params kGetEdgeAggregation{
+    "NuvelGraph.get_edge_aggregation()", {"source", "target"}, 2, 2};
+constexpr Params kNew{"NuvelGraph.__new__()", {}, 0, 0};
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef graph_methods[] = {
+    {"add_node", as_cfunction(&method<Borrow::Exclusive, kAddNode, &add_node>), kArgs,
+     "add_node($self, name, performance=None)\n--\n\n"},
+    {"add_edge", as_cfunction(&method<Borrow::Exclusive, kAddEdge, &add_edge>), kArgs,
+     "add_edge($self, source, target)\n--\n\n"
+     "Add a directed edge. Returns True if an edge for this (source, target)\n"
+     "already existed and was merged (no parallel edge created), else False."},
+    {"has_node", as_cfunction(&method<Borrow::Shared, kHasNode, &has_node>), kArgs,
+     "has_node($self, name)\n--\n\n"},
+    {"get_all_node_names",
+     as_cfunction(&method_noargs<Borrow::Shared, &get_all_node_names>), METH_NOARGS,
+     "get_all_node_names($self)\n--\n\n"},
+    {"get_leaf_names", as_cfunction(&method_noargs<Borrow::Shared, &get_leaf_names>),
+     METH_NOARGS, "get_leaf_names($self)\n--\n\n"},
+    {"get_tag_modules",
+     as_cfunction(&method<Borrow::Shared, kGetTagModules, &get_tag_modules>), kArgs,
+     "get_tag_modules($self, tag)\n--\n\n"
+     "Leaf module names carrying `tag`, in leaf insertion order. Lets the Python\n"
+     "tag-aggregation wrapper drive the per-module loop itself (matching main)."},
+    {"is_leaf", as_cfunction(&method<Borrow::Shared, kIsLeaf, &is_leaf>), kArgs,
+     "is_leaf($self, name)\n--\n\n"},
+    {"get_performance_path",
+     as_cfunction(&method<Borrow::Shared, kGetPerformancePath, &get_performance_path>), kArgs,
+     "get_performance_path($self, name)\n--\n\n"},
+    {"get_out_neighbors",
+     as_cfunction(&method<Borrow::Shared, kGetOutNeighbors, &get_out_neighbors>), kArgs,
+     "get_out_neighbors($self, name)\n--\n\n"},
+    {"set_edge_count",
+     as_cfunction(&method<Borrow::Exclusive, kSetEdgeCount, &set_edge_count>), kArgs,
+     "set_edge_count($self, source, target, count)\n--\n\n"},
+    {"set_edge_aggregation",
+     as_cfunction(&method<Borrow::Exclusive, kSetEdgeAggregation, &set_edge_aggregation>),
+     kArgs, "set_edge_aggregation($self, source, target, agg)\n--\n\n"},
+    {"get_edge_count", as_cfunction(&method<Borrow::Shared, kGetEdgeCount, &get_edge_count>),
+     kArgs, "get_edge_count($self, source, target)\n--\n\n"},
+    {"get_edge_aggregation",
+     as_cfunction(&method<Borrow::Shared, kGetEdgeAggregation, &get_edge_aggregation>), kArgs,
+     "get_edge_aggregation($self, source, target)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  if (!bind_tuple_arguments(kNew, args, kwargs)) return nullptr;
+  try {
+    return new_graph_object(type, NuvelGraphInner{});
+  } catch (const std::exception& failure) {
+    raise_panic(failure.what());
+  } catch (...) {
+    raise_panic("internal failure");
+  }
+  return nullptr;
+}
+
+void graph_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<GraphObject*>(self)->inner.~NuvelGraphInner();
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot graph_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&graph_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&graph_dealloc)},
+    {Py_tp_methods, graph_methods},
+    {Py_tp_doc, const_cast<char*>("NuvelGraph()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec graph_spec = {
+    "builtins.NuvelGraph",
+    static_cast<int>(sizeof(GraphObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    graph_slots,
+};
+
+}  // namespace
+
+PyTypeObject* graph_type() { return the_graph_type; }
+
+PyObject* create_graph_type() {
+  if (the_graph_type == nullptr) {
+    PyObject* type = PyType_FromSpec(&graph_spec);
+    if (type == nullptr) return nullptr;
+    the_graph_type = reinterpret_cast<PyTypeObject*>(type);
+  }
+  return Py_NewRef(reinterpret_cast<PyObject*>(the_graph_type));
+}
+
+PyObject* new_graph_object(PyTypeObject* type, NuvelGraphInner&& inner) {
+  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = allocate != nullptr ? allocate(type, 0) : PyType_GenericAlloc(type, 0);
+  if (self == nullptr) {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return nullptr;
+  }
+  auto* graph = reinterpret_cast<GraphObject*>(self);
+  new (&graph->inner) NuvelGraphInner(std::move(inner));
+  graph->borrow = 0;
+  return self;
+}
+
+}  // namespace nuvel::binding

@@ -1,0 +1,111 @@
+// Initialisation of nuvel._core: a single-phase module, created at most once
+// per process and refused in any interpreter but the first, holding the
+// NuvelGraph class and __all__.
+#include <atomic>
+#include <cstdint>
+
+#include "frame.h"
+#include "graph_type.h"
+
+namespace nuvel::binding {
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* the_module = nullptr;
+
+/// Refuses every interpreter but the first one that imported the module.
+bool check_interpreter() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return false;
+  }
+  std::int64_t expected = -1;
+  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "nuvel._core does not support sub-interpreters: it was already "
+                    "initialised in another interpreter of this process");
+    return false;
+  }
+  return true;
+}
+
+/// The module's __all__, created empty when the module has none.
+PyObject* all_list(PyObject* module) {
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      return nullptr;
+    }
+    return all;
+  }
+  if (!PyList_Check(all)) {
+    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(all)),
+                                            "__qualname__");
+    if (name != nullptr) {
+      PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'", name);
+      Py_DECREF(name);
+    }
+    Py_DECREF(all);
+    return nullptr;
+  }
+  return all;
+}
+
+int init_module(PyObject* module) {
+  PyObject* type = create_graph_type();
+  if (type == nullptr) return -1;
+  PyObject* all = all_list(module);
+  if (all == nullptr) {
+    Py_DECREF(type);
+    return -1;
+  }
+  PyObject* name = PyUnicode_FromString("NuvelGraph");
+  const bool appended = name != nullptr && PyList_Append(all, name) == 0;
+  Py_XDECREF(name);
+  Py_DECREF(all);
+  if (!appended) {
+    PyErr_Clear();
+    raise_panic("could not append __name__ to __all__");
+    Py_DECREF(type);
+    return -1;
+  }
+  const int added = PyObject_SetAttrString(module, "NuvelGraph", type);
+  Py_DECREF(type);
+  return added;
+}
+
+}  // namespace
+}  // namespace nuvel::binding
+
+PyMODINIT_FUNC PyInit__core(void) {
+  using namespace nuvel::binding;
+  if (!check_interpreter()) return nullptr;
+  if (the_module != nullptr) return Py_NewRef(the_module);
+  PyObject* module = PyModule_Create(&module_def);
+  if (module == nullptr) return nullptr;
+  if (init_module(module) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  the_module = Py_NewRef(module);
+  return module;
+}

@@ -1,0 +1,123 @@
+// The graph store: nodes, edges, their records and the name index.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hash_index.h"
+#include "metric.h"
+#include "ordered_map.h"
+#include "result.h"
+
+namespace nuvel {
+
+/// Dense handles, numbered from 0 in order of creation and never removed.
+using NodeIndex = std::uint32_t;
+using EdgeIndex = std::uint32_t;
+
+/// End marker of the adjacency lists; never a valid handle, so a store holds
+/// at most 0xFFFFFFFF nodes and as many edges.
+inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+
+struct NodeData {
+  std::string name;
+  std::optional<std::string> performance;  ///< path of the model output; never opened
+  double instance = 1.0;                   ///< instance count of a module
+  std::vector<std::string> tags;           ///< caller order, duplicates allowed
+  OrderedMap<MetricValue> metrics;
+  OrderedMap<SingleMetric> specified_metrics;
+};
+
+struct EdgeData {
+  double count = 1.0;                    ///< how often the source uses the target
+  std::string aggregation = "parallel";  ///< "parallel" takes the maximum, any other text sums
+  OrderedMap<std::string> operation;     ///< metric name to operation name
+  OrderedMap<double> factor;             ///< metric name to weight; missing counts as 1.0
+};
+
+struct AddedEdge {
+  EdgeIndex edge;
+  bool merged;  ///< the pair already had an edge, which is returned unchanged
+};
+
+/// A directed graph of NodeData and EdgeData records with a name index.
+///
+/// Contract: nodes and edges only grow; records live in contiguous arrays
+/// indexed by their handles. Each node's outgoing and incoming edges form
+/// singly linked lists with the newest edge at the head, so every walk of a
+/// list ("list order") yields edges in descending EdgeIndex order. At most one
+/// edge joins an ordered (source, target) pair: add_edge merges a repeat, and
+/// a hash index over pairs makes add_edge and find_edge expected O(1).
+/// Self-loops and cycles are stored as given. Names in the index are unique;
+/// adding a name again creates a second node, and the index then maps the
+/// name to the newest one while the older node keeps its data and edges.
+class NuvelGraphInner {
+ public:
+  NuvelGraphInner() = default;
+  NuvelGraphInner(NuvelGraphInner&&) noexcept = default;
+  NuvelGraphInner& operator=(NuvelGraphInner&&) noexcept = default;
+
+  /// Appends a node with default data and points the name index at it.
+  /// Throws InternalError when the handle space is exhausted.
+  NodeIndex add_node(std::string_view name, std::optional<std::string_view> performance);
+
+  /// Links source to target, or returns the existing edge of that pair
+  /// untouched. Fails with "Node '{}' not found", source checked first.
+  Result<AddedEdge> add_edge(std::string_view source, std::string_view target);
+
+  /// The edge from the node named `source` to the node named `target`;
+  /// nothing if either name is unknown or the pair has no edge.
+  std::optional<EdgeIndex> find_edge(std::string_view source, std::string_view target) const;
+  std::optional<EdgeIndex> find_edge(NodeIndex source, NodeIndex target) const;
+
+  /// Every node without outgoing edges, in ascending index order.
+  std::vector<NodeIndex> leaf_indices() const;
+
+  std::optional<NodeIndex> lookup(std::string_view name) const;
+
+  std::size_t node_count() const { return nodes_.size(); }
+  std::size_t edge_count() const { return edges_.size(); }
+
+  NodeData& node(NodeIndex n) { return nodes_[n].data; }
+  const NodeData& node(NodeIndex n) const { return nodes_[n].data; }
+  EdgeData& edge(EdgeIndex e) { return edges_[e].data; }
+  const EdgeData& edge(EdgeIndex e) const { return edges_[e].data; }
+  NodeIndex source(EdgeIndex e) const { return edges_[e].source; }
+  NodeIndex target(EdgeIndex e) const { return edges_[e].target; }
+
+  bool is_leaf(NodeIndex n) const { return nodes_[n].first_out == kNoIndex; }
+
+  /// Heads and links of the adjacency lists, for walks in list order:
+  /// for (EdgeIndex e = first_out(n); e != kNoIndex; e = next_out(e)).
+  EdgeIndex first_out(NodeIndex n) const { return nodes_[n].first_out; }
+  EdgeIndex first_in(NodeIndex n) const { return nodes_[n].first_in; }
+  EdgeIndex next_out(EdgeIndex e) const { return edges_[e].next_out; }
+  EdgeIndex next_in(EdgeIndex e) const { return edges_[e].next_in; }
+
+ private:
+  struct NodeRecord {
+    NodeData data;
+    EdgeIndex first_out = kNoIndex;
+    EdgeIndex first_in = kNoIndex;
+  };
+  struct EdgeRecord {
+    EdgeData data;
+    NodeIndex source;
+    NodeIndex target;
+    EdgeIndex next_out;
+    EdgeIndex next_in;
+  };
+
+  static std::uint32_t pair_hash(NodeIndex source, NodeIndex target);
+
+  std::vector<NodeRecord> nodes_;
+  std::vector<EdgeRecord> edges_;
+  OrderedMap<NodeIndex> name_index_;
+  HashIndex edge_index_;  ///< (source, target) to EdgeIndex
+};
+
+}  // namespace nuvel
