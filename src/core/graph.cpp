@@ -1,17 +1,38 @@
 #include "graph.h"
 
+#include <functional>
 #include <utility>
 
 namespace nuvel {
+
+NuvelGraphInner::NuvelGraphInner() { set_aggregation_text("parallel"); }
+
+AggregationId NuvelGraphInner::set_aggregation_text(std::string_view text) {
+  const std::uint32_t hash = text_hash(text);
+  const std::uint32_t found = aggregation_index_.find(
+      hash, [&](std::uint32_t id) { return aggregation_texts_[id] == text; });
+  if (found != HashIndex::kNotFound) return found;
+  const auto id = static_cast<AggregationId>(aggregation_texts_.size());
+  aggregation_texts_.push_back(texts_.add(text));
+  aggregation_index_.insert(hash, id);
+  return id;
+}
+
+void NuvelGraphInner::set_aggregation(EdgeIndex e, std::string_view text) {
+  edges_[e].data.aggregation = set_aggregation_text(text);
+}
 
 NodeIndex NuvelGraphInner::add_node(std::string_view name,
                                     std::optional<std::string_view> performance) {
   if (nodes_.size() >= kNoIndex) throw InternalError("node handles exhausted");
   const auto index = static_cast<NodeIndex>(nodes_.size());
   NodeRecord& record = nodes_.emplace_back();
-  record.data.name.assign(name);
-  if (performance) record.data.performance.emplace(*performance);
-  name_index_.insert_or_assign(name, index);
+  record.data.name = texts_.add(name);
+  if (performance) record.data.performance = texts_.add(*performance);
+
+  const std::uint32_t hash = text_hash(name);
+  const auto same_name = [&](std::uint32_t n) { return nodes_[n].data.name == name; };
+  if (!name_index_.replace(hash, same_name, index)) name_index_.insert(hash, index);
   return index;
 }
 
@@ -26,10 +47,17 @@ Result<AddedEdge> NuvelGraphInner::add_edge(std::string_view source, std::string
   }
   if (edges_.size() >= kNoIndex) throw InternalError("edge handles exhausted");
   const auto index = static_cast<EdgeIndex>(edges_.size());
-  edges_.push_back(EdgeRecord{{}, *from, *to, nodes_[*from].first_out, nodes_[*to].first_in});
+  edges_.emplace_back(EdgeRecord{{}, *from, *to, nodes_[*from].first_out, nodes_[*to].first_in});
   nodes_[*from].first_out = index;
   nodes_[*to].first_in = index;
-  edge_index_.insert(pair_hash(*from, *to), index);
+
+  // The edge pushed to position kUnindexedOut of the out-list leaves the
+  // walked prefix and enters the index, where it stays.
+  EdgeIndex e = index;
+  for (unsigned position = 0; position < kUnindexedOut && e != kNoIndex; ++position) {
+    e = edges_[e].next_out;
+  }
+  if (e != kNoIndex) edge_index_.insert(pair_hash(*from, edges_[e].target), e);
   return AddedEdge{index, false};
 }
 
@@ -43,8 +71,17 @@ std::optional<EdgeIndex> NuvelGraphInner::find_edge(std::string_view source,
 }
 
 std::optional<EdgeIndex> NuvelGraphInner::find_edge(NodeIndex source, NodeIndex target) const {
-  const std::uint32_t at = edge_index_.find(pair_hash(source, target), [&](std::uint32_t e) {
-    return edges_[e].source == source && edges_[e].target == target;
+  // The newest kUnindexedOut out-edges are found by walking the list, which
+  // for the common small out-degree touches a few adjacent records and no
+  // index; older ones are in the index.
+  EdgeIndex e = nodes_[source].first_out;
+  for (unsigned position = 0; position < kUnindexedOut && e != kNoIndex; ++position) {
+    if (edges_[e].target == target) return e;
+    e = edges_[e].next_out;
+  }
+  if (e == kNoIndex) return std::nullopt;
+  const std::uint32_t at = edge_index_.find(pair_hash(source, target), [&](std::uint32_t found) {
+    return edges_[found].source == source && edges_[found].target == target;
   });
   if (at == HashIndex::kNotFound) return std::nullopt;
   return at;
@@ -59,9 +96,14 @@ std::vector<NodeIndex> NuvelGraphInner::leaf_indices() const {
 }
 
 std::optional<NodeIndex> NuvelGraphInner::lookup(std::string_view name) const {
-  const NodeIndex* found = name_index_.find(name);
-  if (!found) return std::nullopt;
-  return *found;
+  const std::uint32_t at = name_index_.find(
+      text_hash(name), [&](std::uint32_t n) { return nodes_[n].data.name == name; });
+  if (at == HashIndex::kNotFound) return std::nullopt;
+  return at;
+}
+
+std::uint32_t NuvelGraphInner::text_hash(std::string_view text) {
+  return static_cast<std::uint32_t>(std::hash<std::string_view>{}(text));
 }
 
 std::uint32_t NuvelGraphInner::pair_hash(NodeIndex source, NodeIndex target) {

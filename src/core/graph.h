@@ -3,15 +3,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "chunked_vector.h"
 #include "hash_index.h"
 #include "metric.h"
 #include "ordered_map.h"
 #include "result.h"
+#include "text_pool.h"
 
 namespace nuvel {
 
@@ -23,20 +26,26 @@ using EdgeIndex = std::uint32_t;
 /// at most 0xFFFFFFFF nodes and as many edges.
 inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
 
+using TextList = std::vector<std::string>;
+
+/// Handle of an aggregation text in the store's table of distinct texts.
+using AggregationId = std::uint32_t;
+inline constexpr AggregationId kParallel = 0;  ///< the text "parallel"
+
 struct NodeData {
-  std::string name;
-  std::optional<std::string> performance;  ///< path of the model output; never opened
-  double instance = 1.0;                   ///< instance count of a module
-  std::vector<std::string> tags;           ///< caller order, duplicates allowed
+  std::string_view name;                        ///< in the store's text pool; never changes
+  std::optional<std::string_view> performance;  ///< likewise; a path that is never opened
+  double instance = 1.0;                        ///< instance count of a module
+  std::unique_ptr<TextList> tags;               ///< caller order, duplicates allowed; null if empty
   OrderedMap<MetricValue> metrics;
   OrderedMap<SingleMetric> specified_metrics;
 };
 
 struct EdgeData {
-  double count = 1.0;                    ///< how often the source uses the target
-  std::string aggregation = "parallel";  ///< "parallel" takes the maximum, any other text sums
-  OrderedMap<std::string> operation;     ///< metric name to operation name
-  OrderedMap<double> factor;             ///< metric name to weight; missing counts as 1.0
+  double count = 1.0;                       ///< how often the source uses the target
+  AggregationId aggregation = kParallel;    ///< see NuvelGraphInner::aggregation()
+  OrderedMap<std::string> operation;        ///< metric name to operation name
+  OrderedMap<double> factor;                ///< metric name to weight; missing counts as 1.0
 };
 
 struct AddedEdge {
@@ -46,18 +55,21 @@ struct AddedEdge {
 
 /// A directed graph of NodeData and EdgeData records with a name index.
 ///
-/// Contract: nodes and edges only grow; records live in contiguous arrays
-/// indexed by their handles. Each node's outgoing and incoming edges form
-/// singly linked lists with the newest edge at the head, so every walk of a
-/// list ("list order") yields edges in descending EdgeIndex order. At most one
-/// edge joins an ordered (source, target) pair: add_edge merges a repeat, and
-/// a hash index over pairs makes add_edge and find_edge expected O(1).
-/// Self-loops and cycles are stored as given. Names in the index are unique;
-/// adding a name again creates a second node, and the index then maps the
-/// name to the newest one while the older node keeps its data and edges.
+/// Contract: nodes and edges only grow; records live in chunked arrays
+/// indexed by their handles and never move. Each node's outgoing and incoming
+/// edges form singly linked lists with the newest edge at the head, so every
+/// walk of a list ("list order") yields edges in descending EdgeIndex order.
+/// At most one edge joins an ordered (source, target) pair: add_edge merges a
+/// repeat. find_edge walks at most kUnindexedOut edges of the source's list
+/// and finds older edges in a hash index over pairs, so add_edge and
+/// find_edge are expected O(1) whatever the out-degree. Self-loops and cycles are stored as given. Names in the index are
+/// unique; adding a name again creates a second node, and the index then maps
+/// the name to the newest one while the older node keeps its data and edges.
+/// Node names and performance paths are immutable and kept in a text pool;
+/// aggregation texts are kept once per distinct text for the store's life.
 class NuvelGraphInner {
  public:
-  NuvelGraphInner() = default;
+  NuvelGraphInner();
   NuvelGraphInner(NuvelGraphInner&&) noexcept = default;
   NuvelGraphInner& operator=(NuvelGraphInner&&) noexcept = default;
 
@@ -89,6 +101,12 @@ class NuvelGraphInner {
   NodeIndex source(EdgeIndex e) const { return edges_[e].source; }
   NodeIndex target(EdgeIndex e) const { return edges_[e].target; }
 
+  /// The aggregation text of an edge ("parallel" for a new edge).
+  std::string_view aggregation(EdgeIndex e) const {
+    return aggregation_texts_[edges_[e].data.aggregation];
+  }
+  void set_aggregation(EdgeIndex e, std::string_view text);
+
   bool is_leaf(NodeIndex n) const { return nodes_[n].first_out == kNoIndex; }
 
   /// Heads and links of the adjacency lists, for walks in list order:
@@ -112,12 +130,20 @@ class NuvelGraphInner {
     EdgeIndex next_in;
   };
 
+  AggregationId set_aggregation_text(std::string_view text);  ///< interns the text
+  static std::uint32_t text_hash(std::string_view text);
   static std::uint32_t pair_hash(NodeIndex source, NodeIndex target);
 
-  std::vector<NodeRecord> nodes_;
-  std::vector<EdgeRecord> edges_;
-  OrderedMap<NodeIndex> name_index_;
-  HashIndex edge_index_;  ///< (source, target) to EdgeIndex
+  /// Out-edges nearer the head of their list than this are not indexed.
+  static constexpr unsigned kUnindexedOut = 8;
+
+  ChunkedVector<NodeRecord> nodes_;
+  ChunkedVector<EdgeRecord> edges_;
+  TextPool texts_;
+  HashIndex name_index_;  ///< node name to the newest NodeIndex with that name
+  HashIndex edge_index_;  ///< (source, target) to EdgeIndex, for older out-edges
+  std::vector<std::string_view> aggregation_texts_;  ///< distinct texts, in the pool
+  HashIndex aggregation_index_;
 };
 
 }  // namespace nuvel

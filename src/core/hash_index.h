@@ -21,16 +21,18 @@ class HashIndex {
   /// The position whose key satisfies `is_key_at(position)`, or kNotFound.
   template <class IsKeyAt>
   std::uint32_t find(std::uint32_t hash, IsKeyAt&& is_key_at) const {
-    if (slots_.empty()) return kNotFound;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      const std::uint64_t slot = slots_[i];
-      if (slot == 0) return kNotFound;
-      if (static_cast<std::uint32_t>(slot >> 32) == hash) {
-        const std::uint32_t position = static_cast<std::uint32_t>(slot) - 1;
-        if (is_key_at(position)) return position;
-      }
-    }
+    const std::size_t slot = find_slot(hash, is_key_at);
+    return slot == kNoSlot ? kNotFound : static_cast<std::uint32_t>(slots_[slot]) - 1;
+  }
+
+  /// Points the present key satisfying `is_key_at` at `position` instead;
+  /// false if the key is absent.
+  template <class IsKeyAt>
+  bool replace(std::uint32_t hash, IsKeyAt&& is_key_at, std::uint32_t position) {
+    const std::size_t slot = find_slot(hash, is_key_at);
+    if (slot == kNoSlot) return false;
+    slots_[slot] = (std::uint64_t{hash} << 32) | (std::uint64_t{position} + 1);
+    return true;
   }
 
   /// Adds a key known to be absent. `position` < 0xFFFFFFFF.
@@ -48,6 +50,22 @@ class HashIndex {
   std::size_t size() const { return count_; }
 
  private:
+  static constexpr std::size_t kNoSlot = ~std::size_t{0};
+
+  template <class IsKeyAt>
+  std::size_t find_slot(std::uint32_t hash, IsKeyAt& is_key_at) const {
+    if (slots_.empty()) return kNoSlot;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const std::uint64_t slot = slots_[i];
+      if (slot == 0) return kNoSlot;
+      if (static_cast<std::uint32_t>(slot >> 32) == hash &&
+          is_key_at(static_cast<std::uint32_t>(slot) - 1)) {
+        return i;
+      }
+    }
+  }
+
   void place(std::uint32_t hash, std::uint32_t position) {
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = hash & mask;

@@ -65,8 +65,8 @@ Result<NameList> get_leaf_names(const NuvelGraphInner& graph) {
 Result<NameList> get_tag_modules(const NuvelGraphInner& graph, std::string_view tag) {
   NameList names;
   for (const NodeIndex n : graph.leaf_indices()) {
-    const std::vector<std::string>& tags = graph.node(n).tags;
-    if (std::find(tags.begin(), tags.end(), tag) != tags.end()) {
+    const TextList* tags = graph.node(n).tags.get();
+    if (tags != nullptr && std::find(tags->begin(), tags->end(), tag) != tags->end()) {
       names.emplace_back(graph.node(n).name);
     }
   }
@@ -83,9 +83,7 @@ Result<std::optional<std::string_view>> get_performance_path(const NuvelGraphInn
                                                              std::string_view name) {
   Result<NodeIndex> node = require_node(graph, name);
   if (!node.ok()) return std::move(node.error());
-  const std::optional<std::string>& performance = graph.node(node.value()).performance;
-  if (!performance) return std::optional<std::string_view>{};
-  return std::optional<std::string_view>{*performance};
+  return graph.node(node.value()).performance;
 }
 
 Result<NameList> get_out_neighbors(const NuvelGraphInner& graph, std::string_view name) {
@@ -110,7 +108,7 @@ Result<Unit> set_edge_aggregation(NuvelGraphInner& graph, std::string_view sourc
                                   std::string_view target, std::string_view agg) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
-  graph.edge(edge.value()).aggregation.assign(agg);
+  graph.set_aggregation(edge.value(), agg);
   return Unit{};
 }
 
@@ -125,7 +123,7 @@ Result<std::string_view> get_edge_aggregation(const NuvelGraphInner& graph,
                                               std::string_view source, std::string_view target) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
-  return std::string_view{graph.edge(edge.value()).aggregation};
+  return graph.aggregation(edge.value());
 }
 
 }  // namespace nuvel

@@ -1,0 +1,185 @@
+"""Seeded synthetic architecture model for the benchmarks.
+
+The model is built from ``scale`` blocks. Every block has the same shape:
+
+    workloads (2) -> level-1 events (48) -> level-2 events (250)
+                  -> level-3 events (500) -> modules (1200)
+
+so one block holds 2000 nodes and about 6,000 edge additions, and scale 50 gives
+100,000 nodes and about 290,000 distinct edges. Each node of a level below
+the top has at least one parent, and most have several (level-3 events and
+modules are shared by about three parents each). A share of the edges reaches
+into the previous block, so sub-graphs overlap across blocks. Edges only point
+one level down, so the graph is acyclic.
+
+Besides the plain structure the model holds what exercises the store's
+special cases:
+
+* repeated ``add_edge`` calls for pairs added earlier (about 5 %), which the
+  store merges;
+* a few module names added a second time (with another performance path)
+  after all other nodes; edges to such a name attach to the newer node and
+  the older one stays behind as an unconnected leaf;
+* a count and an aggregation text ("parallel" or "sequential") for every
+  distinct edge.
+
+Everything is returned as plain lists of str and float, so every
+implementation under test is fed exactly the same calls in the same order.
+"""
+
+from __future__ import annotations
+
+import random
+from dataclasses import dataclass, field
+
+#: Nodes per level in one block, top to bottom.
+WORKLOADS = 2
+LEVEL1 = 48
+LEVEL2 = 250
+LEVEL3 = 500
+MODULES = 1200
+
+#: Out-degree of every node of a level (workloads, level 1, 2, 3).
+FANOUT = (24, 10, 7, 7)
+
+#: Share of edges whose target lies in the previous block.
+CROSS_BLOCK = 0.15
+#: Chance that an edge addition is followed by a repeat of an earlier pair.
+REPEAT = 0.05
+#: Module names per block that are added a second time.
+DUPLICATE_NAMES = 2
+#: Share of events that carry a performance path (modules always do).
+EVENT_PERF = 0.3
+
+NODES_PER_BLOCK = WORKLOADS + LEVEL1 + LEVEL2 + LEVEL3 + MODULES
+
+_COUNTS = (1.0, 1.0, 1.0, 2.0, 4.0, 8.0, 0.5, 16.0, 3.0, 64.0)
+
+
+@dataclass
+class Model:
+    """A generated model as parallel lists of call arguments.
+
+    ``node_names``/``node_perfs``: arguments of every ``add_node`` call, in
+    order (a name may occur twice). ``edge_sources``/``edge_targets``:
+    arguments of every ``add_edge`` call, in order, repeats included.
+    ``pair_sources``/``pair_targets``: each distinct edge once, in order of
+    first addition, with its ``counts`` and ``aggregations``.
+    """
+
+    scale: int
+    seed: int
+    node_names: list[str] = field(default_factory=list)
+    node_perfs: list[str | None] = field(default_factory=list)
+    edge_sources: list[str] = field(default_factory=list)
+    edge_targets: list[str] = field(default_factory=list)
+    pair_sources: list[str] = field(default_factory=list)
+    pair_targets: list[str] = field(default_factory=list)
+    counts: list[float] = field(default_factory=list)
+    aggregations: list[str] = field(default_factory=list)
+
+    @property
+    def unique_names(self) -> list[str]:
+        """Every node name once, in order of first addition."""
+        return list(dict.fromkeys(self.node_names))
+
+    def summary(self) -> str:
+        return (
+            f"scale {self.scale}, seed {self.seed}: "
+            f"{len(self.node_names)} add_node ({len(set(self.node_names))} names), "
+            f"{len(self.edge_sources)} add_edge ({len(self.pair_sources)} edges, "
+            f"{len(self.edge_sources) - len(self.pair_sources)} merges)"
+        )
+
+
+def _block_names(b: int) -> list[list[str]]:
+    return [
+        [f"b{b}/workload{i}" for i in range(WORKLOADS)],
+        [f"b{b}/l1/event{i}" for i in range(LEVEL1)],
+        [f"b{b}/l2/event{i}" for i in range(LEVEL2)],
+        [f"b{b}/l3/event{i}" for i in range(LEVEL3)],
+        [f"b{b}/module/m{i}" for i in range(MODULES)],
+    ]
+
+
+def generate(scale: int, seed: int = 1) -> Model:
+    """Build the model of ``scale`` blocks from ``seed``; same input, same model."""
+    if scale < 1:
+        raise ValueError("scale must be at least 1")
+    rng = random.Random(seed)
+    m = Model(scale, seed)
+    blocks = [_block_names(b) for b in range(scale)]
+
+    # Nodes: block by block, each block top-down.
+    for b, levels in enumerate(blocks):
+        for depth, names in enumerate(levels):
+            for name in names:
+                m.node_names.append(name)
+                if depth == 4:
+                    m.node_perfs.append(f"perf/b{b}/{name.rsplit('/', 1)[1]}.yaml")
+                elif depth > 0 and rng.random() < EVENT_PERF:
+                    m.node_perfs.append(f"perf/b{b}/events/{name.replace('/', '_')}.yaml")
+                else:
+                    m.node_perfs.append(None)
+    for b, levels in enumerate(blocks):
+        for name in rng.sample(levels[4], DUPLICATE_NAMES):
+            m.node_names.append(name)
+            m.node_perfs.append(f"perf/b{b}/rebuilt/{name.rsplit('/', 1)[1]}.yaml")
+
+    # Edges: block by block, level by level, grouped by parent as a front end
+    # walking the model top-down would add them.
+    seen: set[tuple[str, str]] = set()
+    pair_src, pair_tgt = m.pair_sources, m.pair_targets
+    add_src, add_tgt = m.edge_sources, m.edge_targets
+    rand = rng.random
+    randrange = rng.randrange
+
+    def emit(s: str, t: str) -> None:
+        add_src.append(s)
+        add_tgt.append(t)
+        if (s, t) not in seen:
+            seen.add((s, t))
+            pair_src.append(s)
+            pair_tgt.append(t)
+        if rand() < REPEAT:
+            k = randrange(len(pair_src))
+            add_src.append(pair_src[k])
+            add_tgt.append(pair_tgt[k])
+
+    for b, levels in enumerate(blocks):
+        for depth in range(4):
+            parents = levels[depth]
+            children = levels[depth + 1]
+            previous = blocks[b - 1][depth + 1] if b > 0 else None
+            fanout = FANOUT[depth]
+            # Every child gets one parent, spread round robin; the rest of each
+            # parent's fan-out is drawn at random, partly from the previous block.
+            chosen: list[list[str]] = [[] for _ in parents]
+            for j, child in enumerate(children):
+                chosen[j % len(parents)].append(child)
+            for picks in chosen:
+                taken = set(picks)
+                while len(picks) < fanout:
+                    pool = previous if previous and rand() < CROSS_BLOCK else children
+                    child = pool[randrange(len(pool))]
+                    if child not in taken:
+                        taken.add(child)
+                        picks.append(child)
+                rng.shuffle(picks)
+            for parent, picks in zip(parents, chosen):
+                for child in picks:
+                    emit(parent, child)
+
+    for _ in pair_src:
+        m.counts.append(rng.choice(_COUNTS))
+        m.aggregations.append("parallel" if rand() < 0.6 else "sequential")
+    return m
+
+
+if __name__ == "__main__":
+    import sys
+    import time
+
+    t0 = time.perf_counter()
+    model = generate(int(sys.argv[1]) if len(sys.argv) > 1 else 50)
+    print(model.summary(), f"in {time.perf_counter() - t0:.2f} s")

@@ -1,0 +1,426 @@
+"""Benchmark NuvelGraph against the pure-Python PureGraph.
+
+    python bench/run.py --scale 50 [--seed 1] [--only nuvel|pure]
+
+Three sections:
+
+1. Time: both graphs are built from the same synthetic model (bench/model.py)
+   through their public methods, then queried. Each row times one method over
+   the whole batch of calls. The results of both sides are compared, so the
+   two columns always measure the same work.
+2. Memory: each side builds the model in a fresh subprocess that reads its own
+   resident set size before and after adding the nodes and the edges, so
+   native allocations are counted as well as Python objects.
+3. Fan-out: one node with 100,000 and with 400,000 out-edges (distinct
+   targets, then the same pairs again to hit merges, then edge lookups); with
+   linear cost the larger run takes about 4 times as long.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib
+import json
+import math
+import os
+import subprocess
+import sys
+import time
+from collections import deque
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import model as model_mod  # noqa: E402
+
+SIDES = ("nuvel", "pure")
+
+
+def load_class(side: str, nuvel_impl: str):
+    """The graph class of a side; ``nuvel_impl`` is "module:Class"."""
+    if side == "pure":
+        from pure import PureGraph
+
+        return PureGraph
+    module_name, _, class_name = nuvel_impl.partition(":")
+    return getattr(importlib.import_module(module_name), class_name or "NuvelGraph")
+
+
+def consume(iterator) -> None:
+    deque(iterator, maxlen=0)
+
+
+# -- time ----------------------------------------------------------------------
+
+
+def timed(fn):
+    """Run ``fn`` once after a collection; return (seconds, result)."""
+    gc.collect()
+    t0 = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - t0, result
+
+
+def time_side(cls, m: model_mod.Model, missing: list[str], repeat: int):
+    """Build and query one graph; return ({op: (calls, seconds)}, {op: result})."""
+    names = m.unique_names
+    ps, pt = m.pair_sources, m.pair_targets
+    has_queries = names + missing
+    g = cls()
+    times: dict[str, tuple[int, float]] = {}
+    results: dict[str, object] = {}
+
+    def run(op, calls, fn, reps=1):
+        best, res = math.inf, None
+        for _ in range(reps):
+            secs, res = timed(fn)
+            best = min(best, secs)
+        times[op] = (calls, best)
+        results[op] = res
+
+    run("add_node", len(m.node_names), lambda: list(map(g.add_node, m.node_names, m.node_perfs)))
+    run("add_edge", len(m.edge_sources), lambda: list(map(g.add_edge, m.edge_sources, m.edge_targets)))
+    run("set_edge_count", len(ps), lambda: consume(map(g.set_edge_count, ps, pt, m.counts)))
+    run("set_edge_aggregation", len(ps), lambda: consume(map(g.set_edge_aggregation, ps, pt, m.aggregations)))
+    del results["add_node"], results["set_edge_count"], results["set_edge_aggregation"]
+
+    run("has_node", len(has_queries), lambda: list(map(g.has_node, has_queries)), repeat)
+    run("is_leaf", len(names), lambda: list(map(g.is_leaf, names)), repeat)
+    run("get_out_neighbors", len(names), lambda: list(map(g.get_out_neighbors, names)), repeat)
+    run("get_performance_path", len(names), lambda: list(map(g.get_performance_path, names)), repeat)
+    run("get_edge_count", len(ps), lambda: list(map(g.get_edge_count, ps, pt)), repeat)
+    run("get_edge_aggregation", len(ps), lambda: list(map(g.get_edge_aggregation, ps, pt)), repeat)
+    listings = 5
+    run("get_all_node_names", listings, lambda: [g.get_all_node_names() for _ in range(listings)], repeat)
+    run("get_leaf_names", listings, lambda: [g.get_leaf_names() for _ in range(listings)], repeat)
+    return times, results
+
+
+def check_model_results(results: dict, m: model_mod.Model) -> None:
+    """Sanity checks of one side's results against the model itself."""
+    assert results["get_all_node_names"][0] == m.node_names
+    assert results["get_edge_count"] == m.counts
+    assert results["get_edge_aggregation"] == m.aggregations
+    assert sum(results["add_edge"]) == len(m.edge_sources) - len(m.pair_sources)
+
+
+def outcome(fn):
+    try:
+        return ("ok", fn())
+    except (ValueError, TypeError) as exc:
+        # Argument-binding texts name the class, so only the type is compared
+        # for TypeError; ValueError texts must match exactly.
+        return (type(exc).__name__, str(exc) if isinstance(exc, ValueError) else "")
+
+
+def semantics_script(cls) -> list:
+    """Small scenarios around merging, duplicate names and failures."""
+    g = cls()
+    out = []
+    rec = lambda fn: out.append(outcome(fn))  # noqa: E731
+    rec(lambda: g.add_edge("a", "b"))
+    for n in ("a", "b", "c"):
+        g.add_node(n)
+    g.add_node("d", performance="")
+    rec(lambda: g.add_edge("a", "x"))
+    rec(lambda: [g.add_edge("a", t) for t in ("b", "c", "d", "b", "a")])
+    rec(lambda: g.add_edge("b", "a"))
+    rec(lambda: g.set_edge_count("a", "b", 2))
+    rec(lambda: g.set_edge_count("a", "b", "1"))
+    rec(lambda: g.set_edge_count("c", "a", 1.0))
+    rec(lambda: g.set_edge_aggregation("a", "c", ""))
+    rec(lambda: g.add_edge("a", "b"))
+    rec(lambda: (g.get_edge_count("a", "b"), g.get_edge_aggregation("a", "c")))
+    rec(lambda: g.set_edge_count("a", "d", float("inf")))
+    rec(lambda: g.get_edge_count("a", "d"))
+    rec(lambda: g.get_edge_aggregation("nobody", "a"))
+    rec(lambda: g.get_out_neighbors("a"))
+    g.add_node("b", "perf/b2")
+    rec(lambda: g.add_edge("c", "b"))
+    rec(lambda: (g.get_all_node_names(), g.get_leaf_names(), g.is_leaf("b")))
+    rec(lambda: (g.get_performance_path("b"), g.get_performance_path("c"), g.get_performance_path("d")))
+    rec(lambda: g.get_out_neighbors("a"))
+    rec(lambda: g.get_tag_modules("x"))
+    rec(lambda: g.is_leaf("zz"))
+    rec(lambda: g.get_performance_path("zz"))
+    rec(lambda: g.has_node(1))
+    rec(lambda: g.has_node("zz"))
+    return out
+
+
+def print_time_table(sides, times) -> None:
+    ops = list(times[sides[0]])
+    head = f"{'operation':<22}{'calls':>9}"
+    for side in sides:
+        head += f"{side + ' s':>12}"
+    if len(sides) == 2:
+        head += f"{'pure/nuvel':>12}"
+    head += f"{sides[0] + ' us/call':>16}"
+    print(head)
+    print("-" * len(head))
+    total = dict.fromkeys(sides, 0.0)
+    for op in ops:
+        calls = times[sides[0]][op][0]
+        line = f"{op:<22}{calls:>9}"
+        for side in sides:
+            secs = times[side][op][1]
+            total[side] += secs
+            line += f"{secs:>12.4f}"
+        if len(sides) == 2:
+            line += f"{ratio(times['pure'][op][1], times['nuvel'][op][1]):>12}"
+        line += f"{times[sides[0]][op][1] / calls * 1e6:>16.3f}"
+        print(line)
+    line = f"{'total':<22}{'':>9}"
+    for side in sides:
+        line += f"{total[side]:>12.4f}"
+    if len(sides) == 2:
+        line += f"{ratio(total['pure'], total['nuvel']):>12}"
+    print(line)
+
+
+def ratio(a: float, b: float) -> str:
+    return f"{a / b:.2f}" if b > 0 else "-"
+
+
+# -- memory --------------------------------------------------------------------
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def reset_peak() -> bool:
+    """Restart the kernel's peak-RSS mark (VmHWM) at the current RSS."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def peak_bytes() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    import resource
+
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def memory_worker(side: str, args) -> dict:
+    """Runs in its own process: RSS growth of building one side."""
+    cls = load_class(side, args.nuvel_impl)
+    m = model_mod.generate(args.scale, args.seed)
+    gc.collect()
+    g = cls()
+    rss0 = rss_bytes()
+    exact_peak = reset_peak()
+    consume(map(g.add_node, m.node_names, m.node_perfs))
+    gc.collect()
+    rss1 = rss_bytes()
+    consume(map(g.add_edge, m.edge_sources, m.edge_targets))
+    gc.collect()
+    rss2 = rss_bytes()
+    consume(map(g.set_edge_count, m.pair_sources, m.pair_targets, m.counts))
+    consume(map(g.set_edge_aggregation, m.pair_sources, m.pair_targets, m.aggregations))
+    gc.collect()
+    rss3 = rss_bytes()
+    return {
+        "nodes": len(m.node_names),
+        "edges": len(m.pair_sources),
+        "base": rss0,
+        "after_nodes": rss1,
+        "after_edges": rss2,
+        "after_build": rss3,
+        "peak": peak_bytes(),
+        "exact_peak": exact_peak,
+    }
+
+
+def spawn_worker(argv: list[str], timeout: float | None = None) -> dict | None:
+    cmd = [sys.executable, os.path.abspath(__file__), *argv]
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, check=False)
+    except subprocess.TimeoutExpired:
+        return None
+    if proc.returncode != 0:
+        raise RuntimeError(f"worker {argv} failed:\n{proc.stderr}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def run_memory(sides, args) -> None:
+    mem = {}
+    for side in sides:
+        mem[side] = spawn_worker(common_argv(args) + ["--worker", "memory", "--side", side])
+    mib = 1024 * 1024
+    first = mem[sides[0]]
+    print(f"{first['nodes']} nodes, {first['edges']} edges; resident set growth per side")
+    head = f"{'':<30}" + "".join(f"{side:>14}" for side in sides)
+    if len(sides) == 2:
+        head += f"{'pure/nuvel':>12}"
+    print(head)
+    print("-" * len(head))
+
+    def row(label, values, fmt):
+        line = f"{label:<30}" + "".join(fmt(v) for v in values)
+        if len(sides) == 2:
+            line += f"{ratio(values[1], values[0]):>12}"
+        print(line)
+
+    per_node = [(r["after_nodes"] - r["base"]) / r["nodes"] for r in mem.values()]
+    per_edge = [(r["after_edges"] - r["after_nodes"]) / r["edges"] for r in mem.values()]
+    build = [(r["after_build"] - r["base"]) / mib for r in mem.values()]
+    peak_growth = [(r["peak"] - r["base"]) / mib for r in mem.values()]
+    peak = [r["peak"] / mib for r in mem.values()]
+    row("bytes per node", per_node, lambda v: f"{v:>14.1f}")
+    row("bytes per edge (add_edge)", per_edge, lambda v: f"{v:>14.1f}")
+    row("whole build, MiB", build, lambda v: f"{v:>14.1f}")
+    row("peak growth in build, MiB", peak_growth, lambda v: f"{v:>14.1f}")
+    row("peak RSS of process, MiB", peak, lambda v: f"{v:>14.1f}")
+    if not all(r["exact_peak"] for r in mem.values()):
+        print("(peak mark could not be reset: peak growth includes model generation)")
+
+
+# -- fan-out -------------------------------------------------------------------
+
+
+def fanout_worker(side: str, degree: int, args) -> dict:
+    """Runs in its own process: one hub node with ``degree`` out-edges."""
+    cls = load_class(side, args.nuvel_impl)
+    g = cls()
+    targets = [f"target/{i}" for i in range(degree)]
+    g.add_node("hub")
+    consume(map(g.add_node, targets))
+    hub = ["hub"] * degree
+    out = {}
+    out["add_edge"], merged = timed(lambda: list(map(g.add_edge, hub, targets)))
+    assert not any(merged)
+    out["add_edge merge"], merged = timed(lambda: list(map(g.add_edge, hub, targets)))
+    assert all(merged)
+    out["get_edge_count"], counts = timed(lambda: list(map(g.get_edge_count, hub, targets)))
+    assert counts == [1.0] * degree
+    out["get_out_neighbors"], neighbours = timed(lambda: g.get_out_neighbors("hub"))
+    assert neighbours == targets[::-1]
+    return out
+
+
+def run_fanout(sides, args) -> None:
+    small, large = args.fanout
+    budget = args.fanout_budget
+    for side in sides if args.fanout_all else sides[:1]:
+        base = spawn_worker(common_argv(args) + ["--worker", "fanout", "--side", side, "--degree", str(small)], budget)
+        if base is None:
+            print(f"{side}: {small} out-edges did not finish within {budget:.0f} s")
+            continue
+        # Linear growth needs about large/small times as long; allow twice that
+        # before calling it superlinear.
+        linear_limit = max(10.0, 2 * (large / small) * sum(base.values()) + 5.0)
+        limit = min(budget, linear_limit)
+        big = spawn_worker(common_argv(args) + ["--worker", "fanout", "--side", side, "--degree", str(large)], limit)
+        print(f"{side}: one node with {small} and {large} out-edges")
+        head = f"{'operation':<22}{f'{small} s':>12}{f'{large} s':>12}{'ratio':>8}"
+        print(head)
+        print("-" * len(head))
+        for op, secs in base.items():
+            if big is None:
+                print(f"{op:<22}{secs:>12.4f}{'-':>12}{'-':>8}")
+            else:
+                print(f"{op:<22}{secs:>12.4f}{big[op]:>12.4f}{big[op] / secs:>8.2f}")
+        if big is None:
+            verdict = "cost grows faster than linear" if limit == linear_limit else "the time limit (--fanout-budget)"
+            print(f"{large} out-edges did not finish within {limit:.0f} s: {verdict}")
+        print(f"(linear growth gives a ratio near {large / small:.0f})")
+
+
+# -- main ----------------------------------------------------------------------
+
+
+def common_argv(args) -> list[str]:
+    return ["--scale", str(args.scale), "--seed", str(args.seed), "--nuvel-impl", args.nuvel_impl]
+
+
+def parse_args(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--scale", type=int, default=50, help="model size; 50 gives about 100k nodes (default 50)")
+    p.add_argument("--seed", type=int, default=1, help="model seed (default 1)")
+    p.add_argument("--only", choices=SIDES, help="measure one side only")
+    p.add_argument("--repeat", type=int, default=3, help="runs of each query batch, best is kept (default 3)")
+    p.add_argument(
+        "--sections",
+        default="time,memory,fanout",
+        help="comma-separated subset of time,memory,fanout (default all)",
+    )
+    p.add_argument("--fanout", type=int, nargs=2, default=(100_000, 400_000), metavar=("SMALL", "LARGE"))
+    p.add_argument("--fanout-all", action="store_true", help="run the fan-out section for both sides")
+    p.add_argument("--fanout-budget", type=float, default=40.0, help="time limit of each fan-out run, s (default 40)")
+    p.add_argument(
+        "--nuvel-impl",
+        default="nuvel:NuvelGraph",
+        help="module:Class measured as the nuvel side (default nuvel:NuvelGraph)",
+    )
+    p.add_argument("--worker", choices=("memory", "fanout"), help=argparse.SUPPRESS)
+    p.add_argument("--side", choices=SIDES, help=argparse.SUPPRESS)
+    p.add_argument("--degree", type=int, help=argparse.SUPPRESS)
+    return p.parse_args(argv)
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+    if args.worker == "memory":
+        print(json.dumps(memory_worker(args.side, args)))
+        return 0
+    if args.worker == "fanout":
+        print(json.dumps(fanout_worker(args.side, args.degree, args)))
+        return 0
+
+    sides = (args.only,) if args.only else SIDES
+    sections = {s.strip() for s in args.sections.split(",") if s.strip()}
+    classes = {side: load_class(side, args.nuvel_impl) for side in sides}
+    started = time.perf_counter()
+    print(f"python {sys.version.split()[0]}; nuvel side: {args.nuvel_impl}")
+
+    if len(sides) == 2:
+        a, b = (semantics_script(classes[side]) for side in sides)
+        for i, (x, y) in enumerate(zip(a, b)):
+            assert x == y, f"behaviour differs at step {i}: nuvel {x!r}, pure {y!r}"
+        print(f"behaviour check: {len(a)} scenario steps agree")
+
+    if "time" in sections:
+        t0 = time.perf_counter()
+        m = model_mod.generate(args.scale, args.seed)
+        print(f"model: {m.summary()} (generated in {time.perf_counter() - t0:.2f} s)")
+        missing = [f"{name}/missing" for name in m.node_names[:: 10]]
+        times, results = {}, {}
+        for side in sides:
+            times[side], results[side] = time_side(classes[side], m, missing, args.repeat)
+            check_model_results(results[side], m)
+            gc.collect()
+        if len(sides) == 2:
+            for op in results["nuvel"]:
+                assert results["nuvel"][op] == results["pure"][op], f"{op}: results differ"
+            print("query results: identical on both sides")
+        del results
+        print()
+        print_time_table(sides, times)
+        del m
+        gc.collect()
+
+    if "memory" in sections:
+        print()
+        run_memory(sides, args)
+
+    if "fanout" in sections:
+        print()
+        run_fanout(sides, args)
+
+    print(f"\ntotal run time {time.perf_counter() - started:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,143 @@
+"""The extension module and the NuvelGraph class object."""
+
+import gc
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import nuvel
+import nuvel._core
+from nuvel import NuvelGraph
+
+SIGNATURES = {
+    "add_node": "($self, name, performance=None)",
+    "add_edge": "($self, source, target)",
+    "has_node": "($self, name)",
+    "get_all_node_names": "($self)",
+    "get_leaf_names": "($self)",
+    "get_tag_modules": "($self, tag)",
+    "is_leaf": "($self, name)",
+    "get_performance_path": "($self, name)",
+    "get_out_neighbors": "($self, name)",
+    "set_edge_count": "($self, source, target, count)",
+    "set_edge_aggregation": "($self, source, target, agg)",
+    "get_edge_count": "($self, source, target)",
+    "get_edge_aggregation": "($self, source, target)",
+}
+
+DOCS = {
+    "add_edge": (
+        "Add a directed edge. Returns True if an edge for this (source, target)\n"
+        "already existed and was merged (no parallel edge created), else False."
+    ),
+    "get_tag_modules": (
+        "Leaf module names carrying `tag`, in leaf insertion order. Lets the Python\n"
+        "tag-aggregation wrapper drive the per-module loop itself (matching main)."
+    ),
+}
+
+
+def run_python(code):
+    argv = [sys.executable, "-c", textwrap.dedent(code)]
+    return subprocess.run(argv, capture_output=True, text=True, timeout=60)
+
+
+class TestModule:
+    def test_all_and_public_attributes(self):
+        assert nuvel._core.__all__ == ["NuvelGraph"]
+        assert type(nuvel._core.__all__) is list
+        public = {n for n in vars(nuvel._core) if not n.startswith("_")}
+        assert public == {"NuvelGraph"}
+        assert nuvel._core.__doc__ == ""
+
+    def test_package_reexports_the_class(self):
+        assert nuvel.NuvelGraph is nuvel._core.NuvelGraph
+
+    def test_second_import_is_the_same_object(self):
+        assert importlib.import_module("nuvel._core") is nuvel._core
+
+    def test_reimport_after_removal_from_sys_modules(self):
+        result = run_python(
+            """
+            import sys
+            import nuvel._core as first
+            del sys.modules["nuvel._core"]
+            import nuvel._core as second
+            assert second is first, "new module object"
+            assert second.__all__ == ["NuvelGraph"], second.__all__
+            assert second.NuvelGraph is first.NuvelGraph
+            print("ok")
+            """
+        )
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "ok"
+
+    def test_subinterpreter_import_is_refused(self):
+        pytest.importorskip("_xxsubinterpreters")
+        result = run_python(
+            """
+            import _xxsubinterpreters as interpreters
+            import nuvel._core
+            interp = interpreters.create()
+            try:
+                interpreters.run_string(interp, "import nuvel._core")
+            except interpreters.RunFailedError as exc:
+                print(exc)
+            nuvel._core.NuvelGraph().add_node("still usable here")
+            """
+        )
+        assert result.returncode == 0, result.stderr
+        assert "ImportError" in result.stdout
+
+
+class TestClass:
+    def test_names_signature_and_doc(self):
+        assert NuvelGraph.__name__ == "NuvelGraph"
+        assert NuvelGraph.__qualname__ == "NuvelGraph"
+        assert NuvelGraph.__module__ == "builtins"
+        assert NuvelGraph.__bases__ == (object,)
+        assert NuvelGraph.__text_signature__ == "()"
+        assert NuvelGraph.__doc__ == ""
+
+    def test_cannot_be_subclassed(self):
+        with pytest.raises(TypeError):
+            type("Sub", (NuvelGraph,), {})
+
+    def test_instance_layout(self):
+        g = NuvelGraph()
+        assert not hasattr(g, "__dict__")
+        with pytest.raises(AttributeError):
+            g.extra = 1
+        with pytest.raises(TypeError):
+            weakref.ref(g)
+        assert not gc.is_tracked(g)
+
+    def test_methods_registered_in_order(self):
+        public = [n for n in vars(NuvelGraph) if not n.startswith("_")]
+        assert [n for n in public if n in SIGNATURES] == list(SIGNATURES)
+        for name in public:
+            assert inspect.ismethoddescriptor(vars(NuvelGraph)[name]), name
+
+
+class TestMethodTable:
+    @pytest.mark.parametrize("name", list(SIGNATURES))
+    def test_text_signature_and_doc(self, name):
+        method = getattr(NuvelGraph, name)
+        assert method.__text_signature__ == SIGNATURES[name]
+        if name in DOCS:
+            assert method.__doc__ == DOCS[name]
+        else:
+            assert not method.__doc__
+
+    @pytest.mark.parametrize("name", ["get_all_node_names", "get_leaf_names"])
+    def test_no_argument_methods_use_the_interpreter_check(self, name):
+        method = getattr(NuvelGraph(), name)
+        with pytest.raises(TypeError, match=rf"{name}\(\) takes no arguments \(1 given\)$"):
+            method(1)
+        with pytest.raises(TypeError, match=r"takes no keyword arguments"):
+            method(x=1)
