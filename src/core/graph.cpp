@@ -27,12 +27,9 @@ NodeIndex NuvelGraphInner::add_node(std::string_view name,
   if (nodes_.size() >= kNoIndex) throw InternalError("node handles exhausted");
   const auto index = static_cast<NodeIndex>(nodes_.size());
   NodeRecord& record = nodes_.emplace_back();
-  record.data.name = texts_.add(name);
+  record.data.name = texts_.add_prefixed(name);
   if (performance) record.data.performance = texts_.add(*performance);
-
-  const std::uint32_t hash = text_hash(name);
-  const auto same_name = [&](std::uint32_t n) { return nodes_[n].data.name == name; };
-  if (!name_index_.replace(hash, same_name, index)) name_index_.insert(hash, index);
+  name_index_.assign(record.data.name, text_hash(name), index);
   return index;
 }
 
@@ -96,9 +93,8 @@ std::vector<NodeIndex> NuvelGraphInner::leaf_indices() const {
 }
 
 std::optional<NodeIndex> NuvelGraphInner::lookup(std::string_view name) const {
-  const std::uint32_t at = name_index_.find(
-      text_hash(name), [&](std::uint32_t n) { return nodes_[n].data.name == name; });
-  if (at == HashIndex::kNotFound) return std::nullopt;
+  const std::uint32_t at = name_index_.find(name, text_hash(name));
+  if (at == NameIndex::kNotFound) return std::nullopt;
   return at;
 }
 

@@ -12,6 +12,7 @@
 #include "chunked_vector.h"
 #include "hash_index.h"
 #include "metric.h"
+#include "name_index.h"
 #include "ordered_map.h"
 #include "result.h"
 #include "text_pool.h"
@@ -140,7 +141,7 @@ class NuvelGraphInner {
   ChunkedVector<NodeRecord> nodes_;
   ChunkedVector<EdgeRecord> edges_;
   TextPool texts_;
-  HashIndex name_index_;  ///< node name to the newest NodeIndex with that name
+  NameIndex name_index_;
   HashIndex edge_index_;  ///< (source, target) to EdgeIndex, for older out-edges
   std::vector<std::string_view> aggregation_texts_;  ///< distinct texts, in the pool
   HashIndex aggregation_index_;

@@ -25,16 +25,6 @@ class HashIndex {
     return slot == kNoSlot ? kNotFound : static_cast<std::uint32_t>(slots_[slot]) - 1;
   }
 
-  /// Points the present key satisfying `is_key_at` at `position` instead;
-  /// false if the key is absent.
-  template <class IsKeyAt>
-  bool replace(std::uint32_t hash, IsKeyAt&& is_key_at, std::uint32_t position) {
-    const std::size_t slot = find_slot(hash, is_key_at);
-    if (slot == kNoSlot) return false;
-    slots_[slot] = (std::uint64_t{hash} << 32) | (std::uint64_t{position} + 1);
-    return true;
-  }
-
   /// Adds a key known to be absent. `position` < 0xFFFFFFFF.
   void insert(std::uint32_t hash, std::uint32_t position) {
     if ((count_ + 1) * 10 > slots_.size() * 7) rebuild(count_ + 1);
