@@ -2,6 +2,7 @@
 // array that its owner keeps. Shared by the ordered maps and the edge index.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -21,8 +22,16 @@ class HashIndex {
   /// The position whose key satisfies `is_key_at(position)`, or kNotFound.
   template <class IsKeyAt>
   std::uint32_t find(std::uint32_t hash, IsKeyAt&& is_key_at) const {
-    const std::size_t slot = find_slot(hash, is_key_at);
-    return slot == kNoSlot ? kNotFound : static_cast<std::uint32_t>(slots_[slot]) - 1;
+    if (slots_.empty()) return kNotFound;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const std::uint64_t slot = slots_[i];
+      if (slot == 0) return kNotFound;
+      if (static_cast<std::uint32_t>(slot >> 32) == hash) {
+        const std::uint32_t position = static_cast<std::uint32_t>(slot) - 1;
+        if (is_key_at(position)) return position;
+      }
+    }
   }
 
   /// Adds a key known to be absent. `position` < 0xFFFFFFFF.
@@ -32,30 +41,9 @@ class HashIndex {
     ++count_;
   }
 
-  /// Makes room for `count` keys without growing on the way there.
-  void reserve(std::size_t count) {
-    if (count * 10 > slots_.size() * 7) rebuild(count);
-  }
-
   std::size_t size() const { return count_; }
 
  private:
-  static constexpr std::size_t kNoSlot = ~std::size_t{0};
-
-  template <class IsKeyAt>
-  std::size_t find_slot(std::uint32_t hash, IsKeyAt& is_key_at) const {
-    if (slots_.empty()) return kNoSlot;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      const std::uint64_t slot = slots_[i];
-      if (slot == 0) return kNoSlot;
-      if (static_cast<std::uint32_t>(slot >> 32) == hash &&
-          is_key_at(static_cast<std::uint32_t>(slot) - 1)) {
-        return i;
-      }
-    }
-  }
-
   void place(std::uint32_t hash, std::uint32_t position) {
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = hash & mask;
@@ -64,9 +52,7 @@ class HashIndex {
   }
 
   void rebuild(std::size_t count) {
-    const std::size_t capacity = std::bit_ceil(count * 10 / 7 + 1) < 8
-                                     ? 8
-                                     : std::bit_ceil(count * 10 / 7 + 1);
+    const std::size_t capacity = std::max<std::size_t>(8, std::bit_ceil(count * 10 / 7 + 1));
     std::vector<std::uint64_t> old(capacity, 0);
     old.swap(slots_);
     for (const std::uint64_t slot : old) {
