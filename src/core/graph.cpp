@@ -8,13 +8,10 @@ namespace nuvel {
 NuvelGraphInner::NuvelGraphInner() { set_aggregation_text("parallel"); }
 
 AggregationId NuvelGraphInner::set_aggregation_text(std::string_view text) {
-  const std::uint32_t hash = text_hash(text);
-  const std::uint32_t found = aggregation_index_.find(
-      hash, [&](std::uint32_t id) { return aggregation_texts_[id] == text; });
-  if (found != HashIndex::kNotFound) return found;
+  if (const AggregationId* known = aggregation_ids_.find(text)) return *known;
   const auto id = static_cast<AggregationId>(aggregation_texts_.size());
   aggregation_texts_.push_back(texts_.add(text));
-  aggregation_index_.insert(hash, id);
+  aggregation_ids_.insert_or_assign(text, id);
   return id;
 }
 

@@ -144,7 +144,7 @@ class NuvelGraphInner {
   NameIndex name_index_;
   HashIndex edge_index_;  ///< (source, target) to EdgeIndex, for older out-edges
   std::vector<std::string_view> aggregation_texts_;  ///< distinct texts, in the pool
-  HashIndex aggregation_index_;
+  OrderedMap<AggregationId> aggregation_ids_;        ///< few in practice: searched linearly
 };
 
 }  // namespace nuvel
