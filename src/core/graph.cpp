@@ -24,7 +24,7 @@ NodeIndex NuvelGraphInner::add_node(std::string_view name,
   if (nodes_.size() >= kNoIndex) throw InternalError("node handles exhausted");
   const auto index = static_cast<NodeIndex>(nodes_.size());
   NodeRecord& record = nodes_.emplace_back();
-  record.data.name = texts_.add_prefixed(name);
+  record.data.name = texts_.add(name);
   if (performance) record.data.performance = texts_.add(*performance);
   name_index_.assign(record.data.name, text_hash(name), index);
   return index;

@@ -34,8 +34,8 @@ using AggregationId = std::uint32_t;
 inline constexpr AggregationId kParallel = 0;  ///< the text "parallel"
 
 struct NodeData {
-  std::string_view name;                        ///< in the store's text pool; never changes
-  std::optional<std::string_view> performance;  ///< likewise; a path that is never opened
+  PooledText name;         ///< never changes
+  PooledText performance;  ///< absent unless given; a path that is never opened
   double instance = 1.0;                        ///< instance count of a module
   std::unique_ptr<TextList> tags;               ///< caller order, duplicates allowed; null if empty
   OrderedMap<MetricValue> metrics;
@@ -143,7 +143,7 @@ class NuvelGraphInner {
   TextPool texts_;
   NameIndex name_index_;
   HashIndex edge_index_;  ///< (source, target) to EdgeIndex, for older out-edges
-  std::vector<std::string_view> aggregation_texts_;  ///< distinct texts, in the pool
+  std::vector<PooledText> aggregation_texts_;        ///< distinct texts
   OrderedMap<AggregationId> aggregation_ids_;        ///< few in practice: searched linearly
 };
 

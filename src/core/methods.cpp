@@ -83,7 +83,7 @@ Result<std::optional<std::string_view>> get_performance_path(const NuvelGraphInn
                                                              std::string_view name) {
   Result<NodeIndex> node = require_node(graph, name);
   if (!node.ok()) return std::move(node.error());
-  return graph.node(node.value()).performance;
+  return graph.node(node.value()).performance.as_optional();
 }
 
 Result<NameList> get_out_neighbors(const NuvelGraphInner& graph, std::string_view name) {
