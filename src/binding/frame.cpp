@@ -184,25 +184,16 @@ bool bind_arguments(const Params& params, PyObject* const* keywords, PyObject* c
   return finish_binding(params, slots);
 }
 
-bool bind_tuple_arguments(const Params& params, PyObject* args, PyObject* kwargs) {
-  static PyObject* keyword_cache[kMaxParams];
-  PyObject* const* keywords = interned_names(params, keyword_cache);
-  if (keywords == nullptr) return false;
-  PyObject* slots[kMaxParams] = {};
+bool refuse_arguments(const Params& params, PyObject* args, PyObject* kwargs) {
   const Py_ssize_t nargs = PyTuple_Size(args);
-  if (nargs > static_cast<Py_ssize_t>(params.count)) {
-    return raise_too_many_positional(params, nargs);
+  if (nargs > 0) return raise_too_many_positional(params, nargs);
+  Py_ssize_t position = 0;
+  PyObject* keyword = nullptr;
+  PyObject* value = nullptr;
+  if (kwargs != nullptr && PyDict_Next(kwargs, &position, &keyword, &value)) {
+    return bind_keyword(params, nullptr, keyword, value, nullptr);
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GetItem(args, i);
-  if (kwargs != nullptr) {
-    Py_ssize_t position = 0;
-    PyObject* keyword = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &keyword, &value)) {
-      if (!bind_keyword(params, keywords, keyword, value, slots)) return false;
-    }
-  }
-  return finish_binding(params, slots);
+  return true;
 }
 
 GraphObject* graph_from(PyObject* self) {

@@ -56,8 +56,9 @@ enum class Borrow { Shared, Exclusive };
 /// names as interned strings, for pointer comparison first.
 bool bind_arguments(const Params& params, PyObject* const* keywords, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
-/// The same for a tuple and a keyword dict (the constructor's calling form).
-bool bind_tuple_arguments(const Params& params, PyObject* args, PyObject* kwargs);
+/// Binding for a callable without parameters that receives a tuple and a
+/// keyword dict (the constructor): any argument is refused.
+bool refuse_arguments(const Params& params, PyObject* args, PyObject* kwargs);
 /// Interned parameter names of `params`, created once.
 PyObject* const* interned_names(const Params& params, PyObject** cache);
 

@@ -77,7 +77,7 @@ PyMethodDef graph_methods[] = {
 };
 
 PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  if (!bind_tuple_arguments(kNew, args, kwargs)) return nullptr;
+  if (!refuse_arguments(kNew, args, kwargs)) return nullptr;
   try {
     return new_graph_object(type, NuvelGraphInner{});
   } catch (const std::exception& failure) {
