@@ -3,6 +3,7 @@
 
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "ordered_map.h"
 
@@ -21,5 +22,13 @@ using MultiOp = OrderedMap<SingleMetric>;
 
 /// A node's value of one metric: Single or MultiOp.
 using MetricValue = std::variant<SingleMetric, MultiOp>;
+
+/// The operation names of a MultiOp in map order; empty for a Single.
+std::vector<std::string> op_names(const MetricValue& metric);
+
+/// The SingleMetric of a Single value. The caller has established the
+/// variant; a MultiOp throws InternalError and is left untouched.
+const SingleMetric& as_single(const MetricValue& metric);
+SingleMetric& as_single_mut(MetricValue& metric);
 
 }  // namespace nuvel

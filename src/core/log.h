@@ -1,0 +1,52 @@
+// The logging facade: call sites in the core name a level, a target and a
+// message; an installed sink (the Python bridge) decides what is delivered.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+namespace nuvel::log {
+
+enum class Level : std::uint8_t { Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
+
+/// Off (0) or the most verbose level that passes.
+enum class LevelFilter : std::uint8_t { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
+
+inline constexpr std::string_view kCoreTarget = "nuvel_core";
+inline constexpr std::string_view kAggregateTarget = "nuvel_core::aggregate";
+
+/// Receives the records that pass the facade's maximum level.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  /// Whether a record of this level and target would be considered at all;
+  /// must be cheap and must not format anything.
+  virtual bool enabled(Level level, std::string_view target) const = 0;
+  /// Delivers one record. May throw InternalError to resume an internal
+  /// failure raised by the receiver.
+  virtual void log(Level level, std::string_view target, std::string_view message,
+                   const char* file, std::uint32_t line) = 0;
+};
+
+/// Installs the process-wide sink and raises the maximum level to `max`.
+/// Returns false, changing nothing, when a sink is already installed.
+bool install(std::unique_ptr<Sink> sink, LevelFilter max);
+
+/// The installed sink if `level` passes the maximum level, else null.
+Sink* sink_for(Level level);
+
+/// Logs the message that `make_message()` returns; it is called only when
+/// the record would be delivered, so a dropped record formats nothing.
+template <class MakeMessage>
+void emit(Level level, std::string_view target, MakeMessage&& make_message,
+          std::source_location where = std::source_location::current()) {
+  Sink* sink = sink_for(level);
+  if (sink == nullptr || !sink->enabled(level, target)) return;
+  const std::string message = make_message();
+  sink->log(level, target, message, where.file_name(), where.line());
+}
+
+}  // namespace nuvel::log
