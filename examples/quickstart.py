@@ -2,8 +2,11 @@
 
 One workload runs two events; the events share a cache module and each
 uses a compute module. The script builds the graph, annotates the edges,
-and prints what the model can answer about its structure.
+fills the modules with metric data, and prints what the model can answer.
+Errors and warnings of the queries are narrated through Python logging.
 """
+
+import logging
 
 from nuvel import NuvelGraph
 
@@ -33,10 +36,34 @@ def build_model() -> NuvelGraph:
     graph.set_edge_count("inference", "mlp", 12)
     graph.set_edge_count("attention", "tensor_core", 4.5)
     graph.set_edge_aggregation("mlp", "vector_unit", "sequential")
+
+    # Every node gets a zero slot per metric; modules are then filled with the
+    # results of their hardware models: one value per metric, or one value
+    # per operation for a multi-operation module.
+    graph.init_metrics({"latency": "ns", "energy": "pJ"})
+    graph.set_module_data(
+        "l2_cache",
+        {
+            "latency": {"read": {"value": 12.0, "unit": "ns"},
+                        "write": {"value": 15.5, "unit": "ns"}},
+            "energy": {"value": 3.2, "unit": "pJ"},
+        },
+        instance=4,
+        tags=["memory"],
+    )
+    graph.set_module_data("tensor_core", {"latency": {"value": 2.5, "unit": "ns"}}, 8, ["compute"])
+    graph.set_module_data("vector_unit", {"latency": {"value": 1.0, "unit": "ns"}}, 16, ["compute"])
+
+    # Edges choose the operation of a multi-operation module and weigh metrics.
+    graph.set_edge_operation("attention", "l2_cache", {"latency": "read"})
+    graph.set_edge_operation("mlp", "l2_cache", {"latency": "write"})
+    graph.set_edge_factor("mlp", "vector_unit", {"energy": 0.5})
+    graph.set_node_specified_metric("attention", "latency", 310.0, "ns")
     return graph
 
 
 def main() -> None:
+    logging.basicConfig(format="%(levelname)s %(name)s: %(message)s")
     graph = build_model()
     print("nodes:", graph.get_all_node_names())
     print("modules (leaves):", graph.get_leaf_names())
@@ -52,6 +79,15 @@ def main() -> None:
         graph.get_edge_count("l2_cache", "mlp")
     except ValueError as error:
         print("asking for a missing edge:", error)
+
+    print("compute modules:", graph.get_tag_modules("compute"))
+    print("l2_cache read latency:", graph.query_module_metric("latency", "l2_cache", "read"))
+    print("tensor_core latency:", graph.query_module_metric("latency", "tensor_core"))
+    print("attention's specified latency:", graph.get_node_specified_metric("attention", "latency"))
+    try:
+        graph.query_module_metric("latency", "l2_cache")
+    except ValueError as error:
+        print("a multi-operation metric needs its operation:", error)
 
 
 if __name__ == "__main__":

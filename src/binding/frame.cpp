@@ -65,26 +65,38 @@ std::string message_of(PyObject* error) {
   return message;
 }
 
+/// Shows an exception with its traceback the way the interpreter shows an
+/// uncaught one (sys.excepthook), and clears it. Unlike PyErr_Print this
+/// never exits on SystemExit: Python code that the system calls on its own
+/// account must not end the process.
+void print_exception(FetchedError& error) {
+  if (PyObject* hook = PySys_GetObject("excepthook")) {
+    PyObject* shown = PyObject_CallFunctionObjArgs(
+        hook, error.type, error.value,
+        error.traceback != nullptr ? error.traceback : Py_None, nullptr);
+    if (shown != nullptr) {
+      Py_DECREF(shown);
+      return;
+    }
+    PyErr_Clear();
+  }
+  PySys_WriteStderr("%s\n", message_of(error.value).c_str());
+}
+
+/// Prints the notice and the traceback of a PanicException that came back
+/// out of Python code; returns its message.
+std::string show_resumed_panic(FetchedError& error) {
+  std::string message = message_of(error.value);
+  PySys_WriteStderr("nuvel: an internal failure raised in Python code is resumed:\n");
+  print_exception(error);
+  return message;
+}
+
 /// A PanicException that came back out of Python code: show it, then go on
 /// failing as an internal failure of the calling method.
 void resume_panic(FetchedError& error) {
-  const std::string message = message_of(error.value);
-  PySys_WriteStderr("nuvel: an internal failure raised in Python code is resumed:\n");
-  error.restore();
-  PyErr_PrintEx(0);
+  const std::string message = show_resumed_panic(error);
   raise_panic(message.c_str());
-}
-
-void raise_downcast_error(PyObject* obj, const char* kind) {
-  PyObject* name =
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
-  if (name == nullptr) {
-    PyErr_Clear();
-    name = PyUnicode_FromString("object");
-    if (name == nullptr) return;
-  }
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, kind);
-  Py_DECREF(name);
 }
 
 bool raise_too_many_positional(const Params& params, Py_ssize_t given) {
@@ -154,6 +166,18 @@ bool finish_binding(const Params& params, PyObject** slots) {
 }
 
 }  // namespace
+
+void raise_downcast_error(PyObject* obj, const char* kind) {
+  PyObject* name =
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  if (name == nullptr) {
+    PyErr_Clear();
+    name = PyUnicode_FromString("object");
+    if (name == nullptr) return;
+  }
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, kind);
+  Py_DECREF(name);
+}
 
 // ---------------------------------------------------------------------------
 // Binding
@@ -342,6 +366,21 @@ void raise_panic_from_python_error() {
   FetchedError error;
   const std::string message = message_of(error.value);
   raise_panic(message.c_str());
+}
+
+std::string take_error_message() {
+  if (PyErr_Occurred() == nullptr) return "attempted to fetch exception but none was set";
+  FetchedError error;
+  return message_of(error.value);
+}
+
+void print_error_or_resume_panic() {
+  if (PyErr_Occurred() == nullptr) return;
+  FetchedError error;
+  if (Py_TYPE(error.value) == reinterpret_cast<PyTypeObject*>(panic_type())) {
+    throw InternalError(show_resumed_panic(error));
+  }
+  print_exception(error);
 }
 
 PyObject* raise_internal_failure(BorrowGuard& borrow) noexcept {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -81,9 +82,39 @@ class BorrowGuard {
   Borrow kind_;
 };
 
+/// The metrics argument of set_module_data: the entries converted up to
+/// the first failure, and the Python exception of that failure, which is
+/// raised once the body has applied the entries before it.
+struct MetricsArg : MetricUpdate {
+  MetricsArg() = default;
+  MetricsArg(const MetricsArg&) = delete;
+  MetricsArg& operator=(const MetricsArg&) = delete;
+  ~MetricsArg();
+
+  PyObject* error_type = nullptr;
+  PyObject* error_value = nullptr;
+  PyObject* error_traceback = nullptr;
+};
+
+/// `'{type}' object cannot be converted to '{kind}'` as a TypeError.
+void raise_downcast_error(PyObject* obj, const char* kind);
+
 bool to_native(PyObject* obj, std::string_view& out);
 bool to_native(PyObject* obj, std::optional<std::string_view>& out);
 bool to_native(PyObject* obj, double& out);
+// In convert.cpp: the container kinds.
+bool to_native(PyObject* obj, TextPairs& out);
+bool to_native(PyObject* obj, FactorPairs& out);
+bool to_native(PyObject* obj, TextList& out);
+/// Fails only when `obj` is not a dict; a failing entry is kept in `out`.
+bool to_native(PyObject* obj, MetricsArg& out);
+
+/// Raises the Python exception held by a converted argument, if any.
+template <class T>
+bool restore_forwarded(T& /*argument*/) {
+  return false;
+}
+bool restore_forwarded(MetricsArg& argument);
 
 /// Turns the pending conversion error into the one the caller sees: a plain
 /// TypeError gets the "argument '{}': " prefix, a PanicException resumes as
@@ -96,21 +127,43 @@ PyObject* to_python(double value);
 PyObject* to_python(std::string_view text);
 PyObject* to_python(const std::optional<std::string_view>& text);
 PyObject* to_python(const NameList& names);
+PyObject* to_python(const std::optional<double>& value);
+PyObject* to_python(const ValueUnit& value);
 
 void raise_pending(const PendingError& error);
 void raise_panic(const char* message);
 /// Re-raises the pending Python error as PanicException with its text.
 void raise_panic_from_python_error();
 
+/// Takes the pending Python error and returns its text (str of the
+/// exception); the error is cleared.
+std::string take_error_message();
+/// For Python code that the system calls on its own account (logging
+/// handlers): the pending error is printed with its traceback to stderr and
+/// cleared, except a PanicException, which is shown after a notice and
+/// resumed by throwing InternalError with its message. Does nothing when no
+/// error is pending.
+void print_error_or_resume_panic();
+
 // ---------------------------------------------------------------------------
 // The frame itself.
+
+/// What the frame converts a body parameter of type T into.
+template <class T>
+struct BindingArg {
+  using type = T;
+};
+template <>
+struct BindingArg<MetricUpdate> {
+  using type = MetricsArg;
+};
 
 template <class F>
 struct BodyTraits;
 template <class R, class G, class... A>
 struct BodyTraits<Result<R> (*)(G&, A...)> {
   using Graph = G;
-  using Args = std::tuple<std::remove_cvref_t<A>...>;
+  using Args = std::tuple<typename BindingArg<std::remove_cvref_t<A>>::type...>;
 };
 
 template <const Params& P, class Args, std::size_t... I>
@@ -130,11 +183,16 @@ PyObject* raise_internal_failure(BorrowGuard& borrow) noexcept;
 /// Steps 5 to 7 of a call: a pending error is raised after the borrow is
 /// released; a result that cannot become a Python object is an internal
 /// failure.
-template <class R>
-PyObject* finish(BorrowGuard& borrow, Result<R>& result) {
+template <class R, class Args = std::tuple<>>
+PyObject* finish(BorrowGuard& borrow, Result<R>& result, Args&& arguments = {}) {
   if (!result.ok()) {
     borrow.release();
-    raise_pending(result.error());
+    if (result.error().kind != ErrorKind::Forwarded) {
+      raise_pending(result.error());
+    } else if (!std::apply([](auto&... a) { return (restore_forwarded(a) || ...); },
+                           arguments)) {
+      raise_panic("a failed argument conversion left no exception");
+    }
     return nullptr;
   }
   PyObject* out = to_python(result.value());
@@ -169,7 +227,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     auto result = std::apply([&](auto&... a) { return Body(graph->inner, a...); }, converted);
-    return finish(borrow, result);
+    return finish(borrow, result, converted);
   } catch (...) {
     return raise_internal_failure(borrow);
   }

@@ -26,6 +26,18 @@ constexpr Params kSetEdgeAggregation{
 constexpr Params kGetEdgeCount{"NuvelGraph.get_edge_count()", {"source", "target"}, 2, 2};
 constexpr Params kGetEdgeAggregation{
     "NuvelGraph.get_edge_aggregation()", {"source", "target"}, 2, 2};
+constexpr Params kInitMetrics{"NuvelGraph.init_metrics()", {"metric_units"}, 1, 1};
+constexpr Params kSetModuleData{
+    "NuvelGraph.set_module_data()", {"node_name", "metrics", "instance", "tags"}, 4, 4};
+constexpr Params kSetEdgeOperation{
+    "NuvelGraph.set_edge_operation()", {"source", "target", "operation"}, 3, 3};
+constexpr Params kSetEdgeFactor{"NuvelGraph.set_edge_factor()", {"source", "target", "factor"}, 3, 3};
+constexpr Params kSetNodeSpecifiedMetric{"NuvelGraph.set_node_specified_metric()",
+                                         {"node_name", "metric_name", "value", "unit"}, 4, 4};
+constexpr Params kGetNodeSpecifiedMetric{
+    "NuvelGraph.get_node_specified_metric()", {"node_name", "metric_name"}, 2, 2};
+constexpr Params kQueryModuleMetric{
+    "NuvelGraph.query_module_metric()", {"metric", "module", "operation"}, 3, 1};
 constexpr Params kNew{"NuvelGraph.__new__()", {}, 0, 0};
 
 template <class F>
@@ -62,17 +74,47 @@ PyMethodDef graph_methods[] = {
     {"get_out_neighbors",
      as_cfunction(&method<Borrow::Shared, kGetOutNeighbors, &get_out_neighbors>), kArgs,
      "get_out_neighbors($self, name)\n--\n\n"},
+    {"init_metrics", as_cfunction(&method<Borrow::Exclusive, kInitMetrics, &init_metrics>),
+     kArgs,
+     "init_metrics($self, metric_units)\n--\n\n"
+     "Set all node metrics to Single{0.0, unit} for each metric in metric_units."},
+    {"set_module_data",
+     as_cfunction(&method<Borrow::Exclusive, kSetModuleData, &set_module_data>), kArgs,
+     "set_module_data($self, node_name, metrics, instance, tags)\n--\n\n"
+     "Populate a leaf node with hardware interface results, instance count, and tags.\n"
+     "`metrics` is a Python dict:\n"
+     "  single-op:  { metric_name: {\"value\": float, \"unit\": str}, ... }\n"
+     "  multi-op:   { metric_name: { op_name: {\"value\": float, \"unit\": str}, ... }, ... }"},
     {"set_edge_count",
      as_cfunction(&method<Borrow::Exclusive, kSetEdgeCount, &set_edge_count>), kArgs,
      "set_edge_count($self, source, target, count)\n--\n\n"},
     {"set_edge_aggregation",
      as_cfunction(&method<Borrow::Exclusive, kSetEdgeAggregation, &set_edge_aggregation>),
      kArgs, "set_edge_aggregation($self, source, target, agg)\n--\n\n"},
+    {"set_edge_operation",
+     as_cfunction(&method<Borrow::Exclusive, kSetEdgeOperation, &set_edge_operation>), kArgs,
+     "set_edge_operation($self, source, target, operation)\n--\n\n"},
+    {"set_edge_factor",
+     as_cfunction(&method<Borrow::Exclusive, kSetEdgeFactor, &set_edge_factor>), kArgs,
+     "set_edge_factor($self, source, target, factor)\n--\n\n"},
     {"get_edge_count", as_cfunction(&method<Borrow::Shared, kGetEdgeCount, &get_edge_count>),
      kArgs, "get_edge_count($self, source, target)\n--\n\n"},
     {"get_edge_aggregation",
      as_cfunction(&method<Borrow::Shared, kGetEdgeAggregation, &get_edge_aggregation>), kArgs,
      "get_edge_aggregation($self, source, target)\n--\n\n"},
+    {"set_node_specified_metric",
+     as_cfunction(
+         &method<Borrow::Exclusive, kSetNodeSpecifiedMetric, &set_node_specified_metric>),
+     kArgs,
+     "set_node_specified_metric($self, node_name, metric_name, value, unit)\n--\n\n"
+     "Set a per-node specified-mode metric value (from performance model output)."},
+    {"get_node_specified_metric",
+     as_cfunction(&method<Borrow::Shared, kGetNodeSpecifiedMetric, &get_node_specified_metric>),
+     kArgs, "get_node_specified_metric($self, node_name, metric_name)\n--\n\n"},
+    {"query_module_metric",
+     as_cfunction(&method<Borrow::Shared, kQueryModuleMetric, &query_module_metric>), kArgs,
+     "query_module_metric($self, metric, module=None, operation=None)\n--\n\n"
+     "Returns {\"value\": float, \"unit\": str}."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 
 #include "frame.h"
 #include "graph_type.h"
+#include "log_bridge.h"
 
 namespace nuvel::binding {
 namespace {
@@ -71,6 +72,7 @@ PyObject* all_list(PyObject* module) {
 }
 
 int init_module(PyObject* module) {
+  if (!install_logger()) return -1;
   PyObject* type = create_graph_type();
   if (type == nullptr) return -1;
   PyObject* all = all_list(module);

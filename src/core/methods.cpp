@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <string>
 
+#include "format.h"
+#include "log.h"
+
 namespace nuvel {
 namespace {
 
@@ -24,6 +27,19 @@ Result<EdgeIndex> require_edge(const NuvelGraphInner& graph, std::string_view so
                                std::string_view target) {
   if (const std::optional<EdgeIndex> edge = graph.find_edge(source, target)) return *edge;
   return edge_not_found(source, target);
+}
+
+/// Error-and-raise: the message is logged at Error level, then raised.
+PendingError logged_value_error(std::string message) {
+  log::emit(log::Level::Error, log::kCoreTarget, [&] { return message; });
+  return value_error(std::move(message));
+}
+
+template <class V, class Pairs>
+OrderedMap<V> map_of(Pairs& pairs) {
+  OrderedMap<V> map;
+  for (auto& [key, value] : pairs) map.insert_or_assign(key, std::move(value));
+  return map;
 }
 
 NameList names_of(const NuvelGraphInner& graph, const std::vector<NodeIndex>& nodes) {
@@ -124,6 +140,101 @@ Result<std::string_view> get_edge_aggregation(const NuvelGraphInner& graph,
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
   return graph.aggregation(edge.value());
+}
+
+Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units) {
+  for (NodeIndex n = 0; n < graph.node_count(); ++n) {
+    OrderedMap<MetricValue>& metrics = graph.node(n).metrics;
+    for (const auto& [metric, unit] : metric_units) {
+      metrics.insert_or_assign(metric, SingleMetric{0.0, unit});
+    }
+  }
+  return Unit{};
+}
+
+Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
+                             MetricUpdate& metrics, double instance, TextList& tags) {
+  Result<NodeIndex> node = require_node(graph, node_name);
+  if (!node.ok()) return std::move(node.error());
+  NodeData& data = graph.node(node.value());
+  for (auto& [metric, value] : metrics.entries) {
+    data.metrics.insert_or_assign(metric, std::move(value));
+  }
+  if (metrics.failure) return std::move(*metrics.failure);
+  data.instance = instance;
+  data.tags = tags.empty() ? nullptr : std::make_unique<TextList>(std::move(tags));
+  return Unit{};
+}
+
+Result<Unit> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
+                                std::string_view target, TextPairs& operation) {
+  Result<EdgeIndex> edge = require_edge(graph, source, target);
+  if (!edge.ok()) return std::move(edge.error());
+  graph.edge(edge.value()).operation = map_of<std::string>(operation);
+  return Unit{};
+}
+
+Result<Unit> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
+                             std::string_view target, FactorPairs& factor) {
+  Result<EdgeIndex> edge = require_edge(graph, source, target);
+  if (!edge.ok()) return std::move(edge.error());
+  graph.edge(edge.value()).factor = map_of<double>(factor);
+  return Unit{};
+}
+
+Result<Unit> set_node_specified_metric(NuvelGraphInner& graph, std::string_view node_name,
+                                       std::string_view metric_name, double value,
+                                       std::string_view unit) {
+  Result<NodeIndex> node = require_node(graph, node_name);
+  if (!node.ok()) return std::move(node.error());
+  graph.node(node.value())
+      .specified_metrics.insert_or_assign(metric_name, SingleMetric{value, std::string(unit)});
+  return Unit{};
+}
+
+Result<std::optional<double>> get_node_specified_metric(const NuvelGraphInner& graph,
+                                                        std::string_view node_name,
+                                                        std::string_view metric_name) {
+  Result<NodeIndex> node = require_node(graph, node_name);
+  if (!node.ok()) return std::move(node.error());
+  const SingleMetric* found = graph.node(node.value()).specified_metrics.find(metric_name);
+  if (found == nullptr) return std::optional<double>{};
+  return std::optional<double>{found->value};
+}
+
+Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_view metric,
+                                      std::optional<std::string_view> module,
+                                      std::optional<std::string_view> operation) {
+  if (!module) return value_error("module argument is required");
+  const std::optional<NodeIndex> node = graph.lookup(*module);
+  if (!node) return logged_value_error("Invalid module <" + std::string(*module) + ">.");
+  if (!graph.is_leaf(*node)) {
+    return logged_value_error("Invalid event <" + std::string(*module) + ">; this function requires a module.");
+  }
+  const MetricValue* value = graph.node(*node).metrics.find(metric);
+  if (value == nullptr) {
+    return value_error("Metric '" + std::string(metric) + "' not found on module '" + std::string(*module) + "'");
+  }
+  if (const SingleMetric* single = std::get_if<SingleMetric>(value)) {
+    if (operation) {
+      log::emit(log::Level::Warn, log::kCoreTarget, [&] {
+        return "Ignore operation <" + std::string(*operation) + "> for metric <" +
+               std::string(metric) + "> in module <" + std::string(*module) +
+               ">; this module requires no specified operation.";
+      });
+    }
+    return ValueUnit{single->value, single->unit};
+  }
+  if (operation) {
+    if (const SingleMetric* chosen = std::get<MultiOp>(*value).find(*operation)) {
+      return ValueUnit{chosen->value, chosen->unit};
+    }
+  }
+  return logged_value_error("Invalid operation <" +
+                            (operation ? std::string(*operation) : std::string("None")) +
+                            "> for metric <" + std::string(metric) + "> in module <" +
+                            std::string(*module) + ">; legal values: [" +
+                            fmt_quoted_list(op_names(*value)) + "].");
 }
 
 }  // namespace nuvel

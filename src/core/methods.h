@@ -6,7 +6,9 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "graph.h"
@@ -15,6 +17,24 @@
 namespace nuvel {
 
 using NameList = std::vector<std::string_view>;
+
+/// A dict argument of texts or numbers, in the dict's order.
+using TextPairs = std::vector<std::pair<std::string, std::string>>;
+using FactorPairs = std::vector<std::pair<std::string, double>>;
+
+/// The metrics argument of set_module_data, converted entry by entry in
+/// dict order up to the first entry that failed; `failure` is that entry's
+/// error. Entries whose value is not a mapping are left out.
+struct MetricUpdate {
+  std::vector<std::pair<std::string, MetricValue>> entries;
+  std::optional<PendingError> failure;
+};
+
+/// The result of query_module_metric.
+struct ValueUnit {
+  double value;
+  std::string_view unit;
+};
 
 // Building.
 Result<Unit> add_node(NuvelGraphInner& graph, std::string_view name,
@@ -41,5 +61,30 @@ Result<double> get_edge_count(const NuvelGraphInner& graph, std::string_view sou
                               std::string_view target);
 Result<std::string_view> get_edge_aggregation(const NuvelGraphInner& graph,
                                               std::string_view source, std::string_view target);
+
+// Metric data.
+/// Gives every node a Single {0.0, unit} under each metric, replacing an
+/// entry of that name in place.
+Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units);
+/// Writes the converted entries in order, then, if none failed, `instance`
+/// and `tags`. Entries before a failure stay written.
+Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
+                             MetricUpdate& metrics, double instance, TextList& tags);
+/// Replace the edge's whole operation (factor) map.
+Result<Unit> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
+                                std::string_view target, TextPairs& operation);
+Result<Unit> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
+                             std::string_view target, FactorPairs& factor);
+Result<Unit> set_node_specified_metric(NuvelGraphInner& graph, std::string_view node_name,
+                                       std::string_view metric_name, double value,
+                                       std::string_view unit);
+Result<std::optional<double>> get_node_specified_metric(const NuvelGraphInner& graph,
+                                                        std::string_view node_name,
+                                                        std::string_view metric_name);
+/// One metric of one module (a node without outgoing edges), choosing the
+/// operation of a multi-operation metric. Logs to "nuvel_core".
+Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_view metric,
+                                      std::optional<std::string_view> module,
+                                      std::optional<std::string_view> operation);
 
 }  // namespace nuvel

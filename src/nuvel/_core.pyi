@@ -1,4 +1,15 @@
-from typing import final
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypedDict, final
+
+_Number = SupportsFloat | SupportsIndex
+
+class ValueUnit(TypedDict):
+    value: float
+    unit: str
+
+class _Single(TypedDict):
+    value: _Number
+    unit: str
 
 __all__: list[str]
 
@@ -17,7 +28,28 @@ class NuvelGraph:
     def is_leaf(self, name: str) -> bool: ...
     def get_performance_path(self, name: str) -> str | None: ...
     def get_out_neighbors(self, name: str) -> list[str]: ...
-    def set_edge_count(self, source: str, target: str, count: float) -> None: ...
+    def init_metrics(self, metric_units: dict[str, str]) -> None:
+        """Set all node metrics to Single{0.0, unit} for each metric in metric_units."""
+    def set_module_data(
+        self,
+        node_name: str,
+        metrics: dict[str, _Single | dict[str, _Single]],
+        instance: _Number,
+        tags: Sequence[str],
+    ) -> None:
+        """Populate a leaf node with hardware interface results, instance count, and tags."""
+    def set_edge_count(self, source: str, target: str, count: _Number) -> None: ...
     def set_edge_aggregation(self, source: str, target: str, agg: str) -> None: ...
+    def set_edge_operation(self, source: str, target: str, operation: dict[str, str]) -> None: ...
+    def set_edge_factor(self, source: str, target: str, factor: dict[str, _Number]) -> None: ...
     def get_edge_count(self, source: str, target: str) -> float: ...
     def get_edge_aggregation(self, source: str, target: str) -> str: ...
+    def set_node_specified_metric(
+        self, node_name: str, metric_name: str, value: _Number, unit: str
+    ) -> None:
+        """Set a per-node specified-mode metric value (from performance model output)."""
+    def get_node_specified_metric(self, node_name: str, metric_name: str) -> float | None: ...
+    def query_module_metric(
+        self, metric: str, module: str | None = None, operation: str | None = None
+    ) -> ValueUnit:
+        """Returns {"value": float, "unit": str}."""
