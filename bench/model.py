@@ -21,7 +21,14 @@ special cases:
   after all other nodes; edges to such a name attach to the newer node and
   the older one stays behind as an unconnected leaf;
 * a count and an aggregation text ("parallel" or "sequential") for every
-  distinct edge.
+  distinct edge;
+* module data for every module: two or three of four metrics, some of them
+  reported per operation (two or three of read/write/atomic), an instance
+  count and up to three tags; per-metric factors on a share of the edges and
+  operation names on another share; a specified latency on every event.
+
+The metric data comes from its own random stream, so the structure of a
+model does not depend on it.
 
 Everything is returned as plain lists of str and float, so every
 implementation under test is fed exactly the same calls in the same order.
@@ -55,6 +62,21 @@ NODES_PER_BLOCK = WORKLOADS + LEVEL1 + LEVEL2 + LEVEL3 + MODULES
 
 _COUNTS = (1.0, 1.0, 1.0, 2.0, 4.0, 8.0, 0.5, 16.0, 3.0, 64.0)
 
+#: Metrics given to ``init_metrics``, with their units.
+METRIC_UNITS = {"latency": "ns", "bandwidth": "GB/s", "energy": "pJ", "area": "um^2"}
+#: Metrics that a module may report per operation, and the operations.
+MULTI_METRICS = ("bandwidth", "energy")
+OPERATIONS = ("read", "write", "atomic")
+#: Chance that a module reports a metric of MULTI_METRICS per operation.
+MULTI_OP = 0.4
+#: Tags drawn for modules (up to three each).
+TAGS = tuple(f"group{i}" for i in range(16))
+_INSTANCES = (1, 1, 1, 2, 4, 8, 16)
+#: Share of distinct edges that get factors, and operation names.
+FACTOR_SHARE = 0.3
+OPERATION_SHARE = 0.2
+_FACTORS = (0.5, 1.0, 2.0, 0.25, 4.0, 1.5)
+
 
 @dataclass
 class Model:
@@ -77,6 +99,29 @@ class Model:
     pair_targets: list[str] = field(default_factory=list)
     counts: list[float] = field(default_factory=list)
     aggregations: list[str] = field(default_factory=list)
+    # Module data: one set_module_data call per distinct module name.
+    metric_units: dict[str, str] = field(default_factory=dict)
+    module_names: list[str] = field(default_factory=list)
+    module_metrics: list[dict] = field(default_factory=list)
+    module_instances: list[int] = field(default_factory=list)
+    module_tags: list[list[str]] = field(default_factory=list)
+    # Edge annotations: each a share of the distinct edges.
+    factor_sources: list[str] = field(default_factory=list)
+    factor_targets: list[str] = field(default_factory=list)
+    factors: list[dict[str, float]] = field(default_factory=list)
+    operation_sources: list[str] = field(default_factory=list)
+    operation_targets: list[str] = field(default_factory=list)
+    operations: list[dict[str, str]] = field(default_factory=list)
+    # set_node_specified_metric calls (every event, latency).
+    specified_nodes: list[str] = field(default_factory=list)
+    specified_metrics: list[str] = field(default_factory=list)
+    specified_values: list[float] = field(default_factory=list)
+    specified_units: list[str] = field(default_factory=list)
+    # query_module_metric: every module, metric and operation, with the answer.
+    query_metrics: list[str] = field(default_factory=list)
+    query_modules: list[str] = field(default_factory=list)
+    query_operations: list[str | None] = field(default_factory=list)
+    query_expected: list[dict] = field(default_factory=list)
 
     @property
     def unique_names(self) -> list[str]:
@@ -88,7 +133,8 @@ class Model:
             f"scale {self.scale}, seed {self.seed}: "
             f"{len(self.node_names)} add_node ({len(set(self.node_names))} names), "
             f"{len(self.edge_sources)} add_edge ({len(self.pair_sources)} edges, "
-            f"{len(self.edge_sources) - len(self.pair_sources)} merges)"
+            f"{len(self.edge_sources) - len(self.pair_sources)} merges), "
+            f"{len(self.module_names)} modules with data ({len(self.query_metrics)} metric values)"
         )
 
 
@@ -173,7 +219,53 @@ def generate(scale: int, seed: int = 1) -> Model:
     for _ in pair_src:
         m.counts.append(rng.choice(_COUNTS))
         m.aggregations.append("parallel" if rand() < 0.6 else "sequential")
+    _metric_data(m, blocks, random.Random(f"{seed}/metrics"))
     return m
+
+
+def _metric_data(m: Model, blocks: list[list[list[str]]], rng: random.Random) -> None:
+    rand = rng.random
+    m.metric_units = dict(METRIC_UNITS)
+    names = list(METRIC_UNITS)
+    for levels in blocks:
+        for module in levels[4]:
+            data = {}
+            for metric in rng.sample(names, rng.choice((2, 3))):
+                unit = METRIC_UNITS[metric]
+                if metric in MULTI_METRICS and rand() < MULTI_OP:
+                    ops = rng.sample(OPERATIONS, rng.choice((2, 3)))
+                    data[metric] = {op: {"value": rand() * 100.0, "unit": unit} for op in ops}
+                    for op in ops:
+                        _expect(m, metric, module, op, data[metric][op])
+                else:
+                    data[metric] = {"value": rand() * 100.0, "unit": unit}
+                    _expect(m, metric, module, None, data[metric])
+            m.module_names.append(module)
+            m.module_metrics.append(data)
+            m.module_instances.append(rng.choice(_INSTANCES))
+            m.module_tags.append(rng.sample(TAGS, rng.randrange(4)))
+        for event in levels[1] + levels[2] + levels[3]:
+            m.specified_nodes.append(event)
+            m.specified_metrics.append("latency")
+            m.specified_values.append(rand() * 1000.0)
+            m.specified_units.append("ns")
+    for s, t in zip(m.pair_sources, m.pair_targets):
+        if rand() < FACTOR_SHARE:
+            m.factor_sources.append(s)
+            m.factor_targets.append(t)
+            m.factors.append({metric: rng.choice(_FACTORS) for metric in rng.sample(names, rng.choice((1, 2)))})
+        if rand() < OPERATION_SHARE:
+            m.operation_sources.append(s)
+            m.operation_targets.append(t)
+            metrics = rng.sample(MULTI_METRICS, rng.choice((1, 2)))
+            m.operations.append({metric: rng.choice(OPERATIONS) for metric in metrics})
+
+
+def _expect(m: Model, metric: str, module: str, op: str | None, single: dict) -> None:
+    m.query_metrics.append(metric)
+    m.query_modules.append(module)
+    m.query_operations.append(op)
+    m.query_expected.append({"value": float(single["value"]), "unit": single["unit"]})
 
 
 if __name__ == "__main__":

@@ -17,18 +17,58 @@ Behaviour kept identical to the extension:
 * unknown names raise ``ValueError`` with "Node '{}' not found" and missing
   edges "Edge '{}' -> '{}' not found" (the names as passed);
 * text arguments must be ``str`` and numeric arguments are stored as floats,
-  with ``TypeError`` messages of the same shape as the extension's.
+  with ``TypeError`` messages of the same shape as the extension's;
+* metric values are ``SingleMetric`` records or ``MultiOp`` dicts (operation
+  -> ``SingleMetric``); ``set_module_data`` converts ``metrics`` entry by
+  entry and keeps the entries written before a failing one, while the edge
+  setters convert their dict whole before the edge lookup and replace the
+  edge's map;
+* ``query_module_metric`` logs its failures as error records of the logger
+  "nuvel_core" before raising them, and an ignored operation as a warning.
 """
 
 from __future__ import annotations
 
+import logging
 from types import MappingProxyType
 
-__all__ = ["PureGraph", "NodeData", "EdgeData"]
+__all__ = ["PureGraph", "NodeData", "EdgeData", "SingleMetric", "MultiOp"]
 
 #: Shared read-only empty map for edge fields that are only ever replaced as a
 #: whole; saves two dicts per edge on large graphs.
 _EMPTY_MAP = MappingProxyType({})
+
+#: Logger of the method layer; failures of the metric queries are logged here
+#: before they are raised.
+_log = logging.getLogger("nuvel_core")
+
+
+class SingleMetric:
+    """One measured quantity. ``value`` is updated in place by aggregation."""
+
+    __slots__ = ("value", "unit")
+
+    def __init__(self, value: float, unit: str) -> None:
+        self.value = value
+        self.unit = unit
+
+    def __eq__(self, other) -> bool:
+        if not isinstance(other, SingleMetric):
+            return NotImplemented
+        return self.value == other.value and self.unit == other.unit
+
+    def __repr__(self) -> str:
+        return f"SingleMetric({self.value!r}, {self.unit!r})"
+
+
+class MultiOp(dict):
+    """A metric reported per operation: operation name -> SingleMetric, in
+    insertion order (possibly empty; still distinct from a single value)."""
+
+    __slots__ = ()
+
+    def op_names(self) -> list[str]:
+        return list(self)
 
 
 class NodeData:
@@ -74,20 +114,23 @@ class EdgeData:
         self.factor = _EMPTY_MAP
 
 
-def _text(value, param: str) -> str:
+def _downcast(value, kind: str) -> TypeError:
+    return TypeError(f"'{type(value).__name__}' object cannot be converted to '{kind}'")
+
+
+def _as_text(value) -> str:
+    """A str argument as plain text; the bare conversion error otherwise."""
     if type(value) is str:
         return value
     if isinstance(value, str):
         # Keep plain text, copied from the string data itself (str() would
         # call an overridden __str__).
         return "".join((value,))
-    raise TypeError(
-        f"argument '{param}': '{type(value).__name__}' object cannot be "
-        f"converted to 'PyString'"
-    )
+    raise _downcast(value, "PyString")
 
 
-def _double(value, param: str) -> float:
+def _as_double(value) -> float:
+    """A number as a float, the way the host converts it to a C double."""
     if type(value) is float:
         return value
     # Only objects with a float or index conversion are numbers here; float()
@@ -95,7 +138,66 @@ def _double(value, param: str) -> float:
     kind = type(value)
     if hasattr(kind, "__float__") or hasattr(kind, "__index__"):
         return float(value)
-    raise TypeError(f"argument '{param}': must be real number, not {kind.__name__}")
+    raise TypeError(f"must be real number, not {kind.__name__}")
+
+
+def _argument(convert, value, param: str):
+    """Convert an argument; a plain TypeError gets the parameter prefix."""
+    try:
+        return convert(value)
+    except TypeError as exc:
+        if type(exc) is not TypeError:
+            raise
+        raise TypeError(f"argument '{param}': {exc}") from exc.__cause__
+
+
+def _text(value, param: str) -> str:
+    if type(value) is str:
+        return value
+    return _argument(_as_text, value, param)
+
+
+def _double(value, param: str) -> float:
+    if type(value) is float:
+        return value
+    return _argument(_as_double, value, param)
+
+
+def _dict(value, param: str) -> dict:
+    if not isinstance(value, dict):
+        raise TypeError(f"argument '{param}': {_downcast(value, 'PyDict')}")
+    return value
+
+
+def _text_map(value, param: str) -> dict:
+    """A dict of str -> str, converted whole (in dict order)."""
+    items = _dict(value, param).items()
+    return {_text(k, param): _text(v, param) for k, v in items}
+
+
+def _double_map(value, param: str) -> dict:
+    """A dict of str -> number, converted whole (in dict order)."""
+    items = _dict(value, param).items()
+    return {_text(k, param): _double(v, param) for k, v in items}
+
+
+def _text_list(value, param: str) -> tuple:
+    if isinstance(value, str):
+        raise TypeError(f"argument '{param}': Can't extract `str` to `Vec`")
+    if not isinstance(value, (list, tuple)):
+        # The host's sequence check: item access, and not a mapping.
+        if isinstance(value, dict) or not hasattr(type(value), "__getitem__"):
+            raise TypeError(f"argument '{param}': {_downcast(value, 'Sequence')}")
+    return tuple([_text(item, param) for item in value])
+
+
+def _operation_entry(metric: str, op: str, entry) -> SingleMetric:
+    if not isinstance(entry, dict):
+        raise _downcast(entry, "PyDict")
+    for key in ("value", "unit"):
+        if key not in entry:
+            raise ValueError(f"Operation '{op}' of metric '{metric}' has no '{key}'")
+    return SingleMetric(_as_double(entry["value"]), _as_text(entry["unit"]))
 
 
 class PureGraph:
@@ -216,3 +318,109 @@ class PureGraph:
         return self._find_edge(
             _text(source, "source"), _text(target, "target")
         ).aggregation
+
+    # -- module data --------------------------------------------------------
+
+    def init_metrics(self, metric_units) -> None:
+        """Set all node metrics to Single{0.0, unit} for each metric in metric_units."""
+        units = tuple(_text_map(metric_units, "metric_units").items())
+        if not units:
+            return
+        for node in self._nodes:
+            metrics = node.metrics
+            for metric, unit in units:
+                metrics[metric] = SingleMetric(0.0, unit)
+
+    def set_module_data(self, node_name, metrics, instance, tags) -> None:
+        """Populate a leaf node with hardware interface results, instance count, and tags."""
+        node_name = _text(node_name, "node_name")
+        metrics = _dict(metrics, "metrics")
+        instance = _double(instance, "instance")
+        tags = _text_list(tags, "tags")
+        node = self._node(node_name)
+        stored = node.metrics
+        for key, v in metrics.items():
+            key = _as_text(key)
+            if not isinstance(v, dict):
+                continue
+            if "value" in v and "unit" in v:
+                value = _as_double(v["value"])
+                stored[key] = SingleMetric(value, _as_text(v["unit"]))
+                continue
+            ops = MultiOp()
+            for op, entry in v.items():
+                op = _as_text(op)
+                ops[op] = _operation_entry(key, op, entry)
+            stored[key] = ops
+        node.instance = instance
+        node.tags = tags
+
+    # -- edge operation and factor ------------------------------------------
+
+    def set_edge_operation(self, source, target, operation) -> None:
+        source = _text(source, "source")
+        target = _text(target, "target")
+        operation = _text_map(operation, "operation")
+        self._find_edge(source, target).operation = operation
+
+    def set_edge_factor(self, source, target, factor) -> None:
+        source = _text(source, "source")
+        target = _text(target, "target")
+        factor = _double_map(factor, "factor")
+        self._find_edge(source, target).factor = factor
+
+    # -- metric queries -----------------------------------------------------
+
+    def query_module_metric(self, metric, module=None, operation=None) -> dict:
+        metric = _text(metric, "metric")
+        if module is not None:
+            module = _text(module, "module")
+        if operation is not None:
+            operation = _text(operation, "operation")
+        if module is None:
+            raise ValueError("module argument is required")
+        idx = self._index.get(module)
+        if idx is None:
+            _fail(f"Invalid module <{module}>.")
+        node = self._nodes[idx]
+        if node.out_edges:
+            _fail(f"Invalid event <{module}>; this function requires a module.")
+        value = node.metrics.get(metric)
+        if value is None:
+            raise ValueError(f"Metric '{metric}' not found on module '{module}'")
+        if type(value) is SingleMetric:
+            if operation is not None:
+                _log.warning(
+                    f"Ignore operation <{operation}> for metric <{metric}> in module "
+                    f"<{module}>; this module requires no specified operation."
+                )
+            return {"value": value.value, "unit": value.unit}
+        single = value.get(operation) if operation is not None else None
+        if single is None:
+            legal = ", ".join([f"'{op}'" for op in value])
+            _fail(
+                f"Invalid operation <{operation}> for metric <{metric}> in module "
+                f"<{module}>; legal values: [{legal}]."
+            )
+        return {"value": single.value, "unit": single.unit}
+
+    def set_node_specified_metric(self, node_name, metric_name, value, unit) -> None:
+        """Set a per-node specified-mode metric value (from performance model output)."""
+        node_name = _text(node_name, "node_name")
+        metric_name = _text(metric_name, "metric_name")
+        value = _double(value, "value")
+        unit = _text(unit, "unit")
+        self._node(node_name).specified_metrics[metric_name] = SingleMetric(value, unit)
+
+    def get_node_specified_metric(self, node_name, metric_name) -> float | None:
+        node_name = _text(node_name, "node_name")
+        metric_name = _text(metric_name, "metric_name")
+        single = self._node(node_name).specified_metrics.get(metric_name)
+        return None if single is None else single.value
+
+
+def _fail(message: str):
+    """Log the message as an error record, then raise it as ValueError."""
+    # No arguments: the text reaches handlers verbatim, '%' included.
+    _log.error(message)
+    raise ValueError(message)

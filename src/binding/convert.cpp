@@ -62,20 +62,26 @@ bool to_text(PyObject* obj, std::string& out) {
   return true;
 }
 
-template <class Value>
-bool to_pairs(PyObject* obj, std::vector<std::pair<std::string, Value>>& out) {
-  if (!PyDict_Check(obj)) {
-    raise_downcast_error(obj, "PyDict");
-    return false;
-  }
-  out.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+bool is_dict(PyObject* obj) {
+  if (PyDict_Check(obj)) return true;
+  raise_downcast_error(obj, "PyDict");
+  return false;
+}
+
+/// Text keys to texts or numbers, into `add(key, value)`, in dict order.
+template <class Value, class Add>
+bool convert_dict(PyObject* obj, Add&& add) {
+  if (!is_dict(obj)) return false;
   return for_each_item(obj, [&](PyObject* key, PyObject* value) {
-    auto& [native_key, native_value] = out.emplace_back();
+    std::string_view native_key;
+    Value native_value{};
     if constexpr (std::is_same_v<Value, std::string>) {
-      return to_text(key, native_key) && to_text(value, native_value);
+      if (!to_native(key, native_key) || !to_text(value, native_value)) return false;
     } else {
-      return to_text(key, native_key) && to_native(value, native_value);
+      if (!to_native(key, native_key) || !to_native(value, native_value)) return false;
     }
+    add(native_key, std::move(native_value));
+    return true;
   });
 }
 
@@ -102,10 +108,7 @@ bool to_operation(PyObject* op, PyObject* entry, std::string_view metric, MultiO
                   std::optional<PendingError>& failure) {
   std::string name;
   if (!to_text(op, name)) return false;
-  if (!PyDict_Check(entry)) {
-    raise_downcast_error(entry, "PyDict");
-    return false;
-  }
+  if (!is_dict(entry)) return false;
   for (const auto& [key, text] : {std::pair{value_key(), "value"}, std::pair{unit_key(), "unit"}}) {
     const int present = has_key(entry, key);
     if (present < 0) return false;
@@ -137,6 +140,7 @@ bool to_metric_entry(PyObject* key, PyObject* value, MetricsArg& out) {
     return true;
   }
   MultiOp ops;
+  ops.reserve(static_cast<std::size_t>(PyDict_Size(value)));
   const bool complete = for_each_item(value, [&](PyObject* op, PyObject* entry) {
     return to_operation(op, entry, metric, ops, out.failure);
   });
@@ -153,9 +157,25 @@ MetricsArg::~MetricsArg() {
   Py_XDECREF(error_traceback);
 }
 
-bool to_native(PyObject* obj, TextPairs& out) { return to_pairs(obj, out); }
+bool to_native(PyObject* obj, TextPairs& out) {
+  if (PyDict_Check(obj)) out.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+  return convert_dict<std::string>(obj, [&](std::string_view key, std::string value) {
+    out.emplace_back(key, std::move(value));
+  });
+}
 
-bool to_native(PyObject* obj, FactorPairs& out) { return to_pairs(obj, out); }
+bool to_native(PyObject* obj, OrderedMap<std::string>& out) {
+  if (PyDict_Check(obj)) out.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+  return convert_dict<std::string>(obj, [&](std::string_view key, std::string value) {
+    out.insert_or_assign(key, std::move(value));
+  });
+}
+
+bool to_native(PyObject* obj, OrderedMap<double>& out) {
+  if (PyDict_Check(obj)) out.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+  return convert_dict<double>(
+      obj, [&](std::string_view key, double value) { out.insert_or_assign(key, value); });
+}
 
 bool to_native(PyObject* obj, TextList& out) {
   if (PyUnicode_Check(obj)) {
@@ -165,6 +185,9 @@ bool to_native(PyObject* obj, TextList& out) {
   if (!PySequence_Check(obj)) {
     raise_downcast_error(obj, "Sequence");
     return false;
+  }
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    out.reserve(static_cast<std::size_t>(PySequence_Size(obj)));
   }
   const Ref iterator(PyObject_GetIter(obj));
   if (iterator.object == nullptr) return false;
@@ -176,10 +199,8 @@ bool to_native(PyObject* obj, TextList& out) {
 }
 
 bool to_native(PyObject* obj, MetricsArg& out) {
-  if (!PyDict_Check(obj)) {
-    raise_downcast_error(obj, "PyDict");
-    return false;
-  }
+  if (!is_dict(obj)) return false;
+  out.entries.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
   const bool complete = for_each_item(
       obj, [&](PyObject* key, PyObject* value) { return to_metric_entry(key, value, out); });
   if (!complete && !out.failure) {

@@ -104,7 +104,8 @@ bool to_native(PyObject* obj, std::optional<std::string_view>& out);
 bool to_native(PyObject* obj, double& out);
 // In convert.cpp: the container kinds.
 bool to_native(PyObject* obj, TextPairs& out);
-bool to_native(PyObject* obj, FactorPairs& out);
+bool to_native(PyObject* obj, OrderedMap<std::string>& out);
+bool to_native(PyObject* obj, OrderedMap<double>& out);
 bool to_native(PyObject* obj, TextList& out);
 /// Fails only when `obj` is not a dict; a failing entry is kept in `out`.
 bool to_native(PyObject* obj, MetricsArg& out);

@@ -35,13 +35,6 @@ PendingError logged_value_error(std::string message) {
   return value_error(std::move(message));
 }
 
-template <class V, class Pairs>
-OrderedMap<V> map_of(Pairs& pairs) {
-  OrderedMap<V> map;
-  for (auto& [key, value] : pairs) map.insert_or_assign(key, std::move(value));
-  return map;
-}
-
 NameList names_of(const NuvelGraphInner& graph, const std::vector<NodeIndex>& nodes) {
   NameList names;
   names.reserve(nodes.size());
@@ -167,18 +160,18 @@ Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
 }
 
 Result<Unit> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
-                                std::string_view target, TextPairs& operation) {
+                                std::string_view target, OrderedMap<std::string>& operation) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
-  graph.edge(edge.value()).operation = map_of<std::string>(operation);
+  graph.edge(edge.value()).operation = std::move(operation);
   return Unit{};
 }
 
 Result<Unit> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
-                             std::string_view target, FactorPairs& factor) {
+                             std::string_view target, OrderedMap<double>& factor) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
-  graph.edge(edge.value()).factor = map_of<double>(factor);
+  graph.edge(edge.value()).factor = std::move(factor);
   return Unit{};
 }
 

@@ -18,9 +18,8 @@ namespace nuvel {
 
 using NameList = std::vector<std::string_view>;
 
-/// A dict argument of texts or numbers, in the dict's order.
+/// A dict argument of texts, in the dict's order.
 using TextPairs = std::vector<std::pair<std::string, std::string>>;
-using FactorPairs = std::vector<std::pair<std::string, double>>;
 
 /// The metrics argument of set_module_data, converted entry by entry in
 /// dict order up to the first entry that failed; `failure` is that entry's
@@ -70,11 +69,11 @@ Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units)
 /// and `tags`. Entries before a failure stay written.
 Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
                              MetricUpdate& metrics, double instance, TextList& tags);
-/// Replace the edge's whole operation (factor) map.
+/// Replace the edge's whole operation (factor) map by the given one.
 Result<Unit> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
-                                std::string_view target, TextPairs& operation);
+                                std::string_view target, OrderedMap<std::string>& operation);
 Result<Unit> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
-                             std::string_view target, FactorPairs& factor);
+                             std::string_view target, OrderedMap<double>& factor);
 Result<Unit> set_node_specified_metric(NuvelGraphInner& graph, std::string_view node_name,
                                        std::string_view metric_name, double value,
                                        std::string_view unit);

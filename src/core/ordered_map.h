@@ -52,6 +52,13 @@ class OrderedMap {
     }
   }
 
+  /// Room for `count` entries in all, for a caller that knows the size.
+  void reserve(std::size_t count) {
+    if (count == 0) return;
+    if (!impl_) impl_ = std::make_unique<Impl>();
+    impl_->entries.reserve(count);
+  }
+
   std::size_t size() const { return impl_ ? impl_->entries.size() : 0; }
   bool empty() const { return size() == 0; }
   const Entry* begin() const { return impl_ ? impl_->entries.data() : nullptr; }
