@@ -35,6 +35,10 @@ SIGNATURES = {
     "set_node_specified_metric": "($self, node_name, metric_name, value, unit)",
     "get_node_specified_metric": "($self, node_name, metric_name)",
     "query_module_metric": "($self, metric, module=None, operation=None)",
+    "aggregate_event_metric": (
+        "($self, metric, metric_aggregation, metric_unit, workload=None, event=None)"
+    ),
+    "aggregate_event_count": "($self, workload=None, event=None)",
 }
 
 DOCS = {

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "aggregate.h"
 #include "frame.h"
 
 namespace nuvel::binding {
@@ -38,6 +39,11 @@ constexpr Params kGetNodeSpecifiedMetric{
     "NuvelGraph.get_node_specified_metric()", {"node_name", "metric_name"}, 2, 2};
 constexpr Params kQueryModuleMetric{
     "NuvelGraph.query_module_metric()", {"metric", "module", "operation"}, 3, 1};
+constexpr Params kAggregateEventMetric{
+    "NuvelGraph.aggregate_event_metric()",
+    {"metric", "metric_aggregation", "metric_unit", "workload", "event"}, 5, 3};
+constexpr Params kAggregateEventCount{
+    "NuvelGraph.aggregate_event_count()", {"workload", "event"}, 2, 0};
 constexpr Params kNew{"NuvelGraph.__new__()", {}, 0, 0};
 
 template <class F>
@@ -115,6 +121,14 @@ PyMethodDef graph_methods[] = {
      as_cfunction(&method<Borrow::Shared, kQueryModuleMetric, &query_module_metric>), kArgs,
      "query_module_metric($self, metric, module=None, operation=None)\n--\n\n"
      "Returns {\"value\": float, \"unit\": str}."},
+    {"aggregate_event_metric",
+     as_cfunction(&method<Borrow::Exclusive, kAggregateEventMetric, &aggregate_event_metric>),
+     kArgs,
+     "aggregate_event_metric($self, metric, metric_aggregation, metric_unit, workload=None, "
+     "event=None)\n--\n\n"},
+    {"aggregate_event_count",
+     as_cfunction(&method<Borrow::Shared, kAggregateEventCount, &aggregate_event_count>), kArgs,
+     "aggregate_event_count($self, workload=None, event=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

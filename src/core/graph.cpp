@@ -24,6 +24,7 @@ NodeIndex NuvelGraphInner::add_node(std::string_view name,
   if (nodes_.size() >= kNoIndex) throw InternalError("node handles exhausted");
   const auto index = static_cast<NodeIndex>(nodes_.size());
   NodeRecord& record = nodes_.emplace_back();
+  facts_.reset();
   record.data.name = texts_.add(name);
   if (performance) record.data.performance = texts_.add(*performance);
   name_index_.assign(record.data.name, text_hash(name), index);
@@ -41,6 +42,7 @@ Result<AddedEdge> NuvelGraphInner::add_edge(std::string_view source, std::string
   }
   if (edges_.size() >= kNoIndex) throw InternalError("edge handles exhausted");
   const auto index = static_cast<EdgeIndex>(edges_.size());
+  facts_.reset();
   edges_.emplace_back(EdgeRecord{{}, *from, *to, nodes_[*from].first_out, nodes_[*to].first_in});
   nodes_[*from].first_out = index;
   nodes_[*to].first_in = index;

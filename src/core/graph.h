@@ -49,6 +49,15 @@ struct EdgeData {
   OrderedMap<double> factor;                ///< metric name to weight; missing counts as 1.0
 };
 
+/// Facts that depend only on which nodes and edges exist, not on their data.
+/// Computed by the first caller that needs them and dropped when a node or
+/// an edge is added.
+struct StructureFacts {
+  bool has_cycle = false;              ///< a self-loop included
+  std::vector<std::uint32_t> position;  ///< each node's place in the topological order
+  std::vector<NodeIndex> inner_nodes;   ///< nodes with out-edges, ascending
+};
+
 struct AddedEdge {
   EdgeIndex edge;
   bool merged;  ///< the pair already had an edge, which is returned unchanged
@@ -110,6 +119,11 @@ class NuvelGraphInner {
 
   bool is_leaf(NodeIndex n) const { return nodes_[n].first_out == kNoIndex; }
 
+  /// The structure facts of the current graph, computed on first use
+  /// (defined with the topological sort in paths.cpp). The reference stays
+  /// valid until a node or an edge is added.
+  const StructureFacts& structure_facts() const;
+
   /// Heads and links of the adjacency lists, for walks in list order:
   /// for (EdgeIndex e = first_out(n); e != kNoIndex; e = next_out(e)).
   EdgeIndex first_out(NodeIndex n) const { return nodes_[n].first_out; }
@@ -145,6 +159,7 @@ class NuvelGraphInner {
   HashIndex edge_index_;  ///< (source, target) to EdgeIndex, for older out-edges
   std::vector<PooledText> aggregation_texts_;        ///< distinct texts
   OrderedMap<AggregationId> aggregation_ids_;        ///< few in practice: searched linearly
+  mutable std::unique_ptr<StructureFacts> facts_;    ///< null until needed
 };
 
 }  // namespace nuvel

@@ -38,6 +38,12 @@ bool install(std::unique_ptr<Sink> sink, LevelFilter max);
 /// The installed sink if `level` passes the maximum level, else null.
 Sink* sink_for(Level level);
 
+/// Whether a record of this level and target would be delivered now.
+inline bool would_emit(Level level, std::string_view target) {
+  Sink* sink = sink_for(level);
+  return sink != nullptr && sink->enabled(level, target);
+}
+
 /// Logs the message that `make_message()` returns; it is called only when
 /// the record would be delivered, so a dropped record formats nothing.
 template <class MakeMessage>

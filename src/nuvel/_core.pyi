@@ -53,3 +53,12 @@ class NuvelGraph:
         self, metric: str, module: str | None = None, operation: str | None = None
     ) -> ValueUnit:
         """Returns {"value": float, "unit": str}."""
+    def aggregate_event_metric(
+        self,
+        metric: str,
+        metric_aggregation: str,
+        metric_unit: str,
+        workload: str | None = None,
+        event: str | None = None,
+    ) -> ValueUnit: ...
+    def aggregate_event_count(self, workload: str | None = None, event: str | None = None) -> float: ...

@@ -1,0 +1,157 @@
+#include "paths.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace nuvel {
+namespace {
+
+/// The depth-first finish order of the whole graph, reversed (sources
+/// first): roots taken in ascending index, a node's successors pushed in
+/// list order. Empty with `has_cycle` set when a self-loop is met.
+std::vector<NodeIndex> candidate_order(const NuvelGraphInner& graph, bool& has_cycle) {
+  const std::size_t count = graph.node_count();
+  std::vector<std::uint8_t> discovered(count, 0);
+  std::vector<std::uint8_t> finished(count, 0);
+  std::vector<NodeIndex> stack;
+  std::vector<NodeIndex> order;
+  order.reserve(count);
+  for (NodeIndex root = 0; root < count; ++root) {
+    if (discovered[root] != 0) continue;
+    stack.push_back(root);
+    while (!stack.empty()) {
+      const NodeIndex node = stack.back();
+      if (discovered[node] == 0) {
+        discovered[node] = 1;
+        for (EdgeIndex e = graph.first_out(node); e != kNoIndex; e = graph.next_out(e)) {
+          const NodeIndex successor = graph.target(e);
+          if (successor == node) {
+            has_cycle = true;
+            return {};
+          }
+          if (discovered[successor] == 0) stack.push_back(successor);
+        }
+      } else {
+        stack.pop_back();
+        if (finished[node] == 0) {
+          finished[node] = 1;
+          order.push_back(node);
+        }
+      }
+    }
+  }
+  std::reverse(order.begin(), order.end());
+  return order;
+}
+
+StructureFacts compute_structure_facts(const NuvelGraphInner& graph) {
+  StructureFacts facts;
+  for (NodeIndex n = 0; n < graph.node_count(); ++n) {
+    if (!graph.is_leaf(n)) facts.inner_nodes.push_back(n);
+  }
+  const std::vector<NodeIndex> order = candidate_order(graph, facts.has_cycle);
+  if (facts.has_cycle) return facts;
+  facts.position.resize(graph.node_count());
+  for (std::size_t at = 0; at < order.size(); ++at) {
+    facts.position[order[at]] = static_cast<std::uint32_t>(at);
+  }
+  // The order is topological exactly when no edge points backwards in it;
+  // any cycle has such an edge in every order.
+  for (EdgeIndex e = 0; e < graph.edge_count(); ++e) {
+    if (facts.position[graph.source(e)] >= facts.position[graph.target(e)]) {
+      facts.has_cycle = true;
+      return facts;
+    }
+  }
+  return facts;
+}
+
+/// Nodes reachable from `root`, itself included, in no particular order.
+std::vector<NodeIndex> reachable_from(const NuvelGraphInner& graph, NodeIndex root,
+                                      std::vector<std::uint8_t>& seen) {
+  std::vector<NodeIndex> reached;
+  std::vector<NodeIndex> stack{root};
+  seen[root] = 1;
+  while (!stack.empty()) {
+    const NodeIndex node = stack.back();
+    stack.pop_back();
+    reached.push_back(node);
+    for (EdgeIndex e = graph.first_out(node); e != kNoIndex; e = graph.next_out(e)) {
+      const NodeIndex target = graph.target(e);
+      if (seen[target] == 0) {
+        seen[target] = 1;
+        stack.push_back(target);
+      }
+    }
+  }
+  return reached;
+}
+
+}  // namespace
+
+const StructureFacts& NuvelGraphInner::structure_facts() const {
+  if (!facts_) facts_ = std::make_unique<StructureFacts>(compute_structure_facts(*this));
+  return *facts_;
+}
+
+bool reaches(const NuvelGraphInner& graph, NodeIndex from, NodeIndex to) {
+  if (from == to) return true;
+  std::vector<std::uint8_t> seen(graph.node_count(), 0);
+  std::vector<NodeIndex> stack{from};
+  seen[from] = 1;
+  while (!stack.empty()) {
+    const NodeIndex node = stack.back();
+    stack.pop_back();
+    for (EdgeIndex e = graph.first_out(node); e != kNoIndex; e = graph.next_out(e)) {
+      const NodeIndex target = graph.target(e);
+      if (target == to) return true;
+      if (seen[target] == 0) {
+        seen[target] = 1;
+        stack.push_back(target);
+      }
+    }
+  }
+  return false;
+}
+
+Result<std::vector<NodeIndex>> topological_sort_subgraph(const NuvelGraphInner& graph,
+                                                         NodeIndex root) {
+  const StructureFacts& facts = graph.structure_facts();
+  if (facts.has_cycle) return value_error(std::string(kCycleMessage));
+  std::vector<std::uint8_t> seen(graph.node_count(), 0);
+  std::vector<NodeIndex> order = reachable_from(graph, root, seen);
+  // The reachable nodes in the whole-graph order, reversed: successors first.
+  std::sort(order.begin(), order.end(), [&](NodeIndex a, NodeIndex b) {
+    return facts.position[a] > facts.position[b];
+  });
+  return order;
+}
+
+bool subgraph_has_cycle(const NuvelGraphInner& graph, NodeIndex root) {
+  enum : std::uint8_t { kUnseen, kOnStack, kDone };
+  struct Frame {
+    NodeIndex node;
+    EdgeIndex next;
+  };
+  std::vector<std::uint8_t> state(graph.node_count(), kUnseen);
+  std::vector<Frame> frames{{root, graph.first_out(root)}};
+  state[root] = kOnStack;
+  while (!frames.empty()) {
+    Frame& frame = frames.back();
+    if (frame.next == kNoIndex) {
+      state[frame.node] = kDone;
+      frames.pop_back();
+      continue;
+    }
+    const NodeIndex target = graph.target(frame.next);
+    frame.next = graph.next_out(frame.next);
+    if (state[target] == kOnStack) return true;
+    if (state[target] == kUnseen) {
+      state[target] = kOnStack;
+      frames.push_back({target, graph.first_out(target)});
+    }
+  }
+  return false;
+}
+
+}  // namespace nuvel
