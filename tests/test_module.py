@@ -39,6 +39,8 @@ SIGNATURES = {
         "($self, metric, metric_aggregation, metric_unit, workload=None, event=None)"
     ),
     "aggregate_event_count": "($self, workload=None, event=None)",
+    "save_json": "($self, path)",
+    "load_json": "(path)",
 }
 
 DOCS = {

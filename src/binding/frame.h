@@ -130,6 +130,8 @@ PyObject* to_python(const std::optional<std::string_view>& text);
 PyObject* to_python(const NameList& names);
 PyObject* to_python(const std::optional<double>& value);
 PyObject* to_python(const ValueUnit& value);
+/// A new NuvelGraph object that takes over `graph` (graph_type.cpp).
+PyObject* to_python(NuvelGraphInner& graph);
 
 void raise_pending(const PendingError& error);
 void raise_panic(const char* message);
@@ -166,6 +168,13 @@ struct BodyTraits<Result<R> (*)(G&, A...)> {
   using Graph = G;
   using Args = std::tuple<typename BindingArg<std::remove_cvref_t<A>>::type...>;
 };
+/// A body without a graph (a static method).
+template <class R, class... A>
+struct StaticBodyTraits {
+  using Args = std::tuple<typename BindingArg<std::remove_cvref_t<A>>::type...>;
+};
+template <class R, class... A>
+StaticBodyTraits<R, A...> static_body_traits(Result<R> (*)(A...));
 
 template <const Params& P, class Args, std::size_t... I>
 bool convert_arguments(PyObject* const* slots, Args& out, std::index_sequence<I...>) {
@@ -231,6 +240,33 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return finish(borrow, result, converted);
   } catch (...) {
     return raise_internal_failure(borrow);
+  }
+}
+
+/// Entry of a static method with arguments: no object, no borrow.
+template <const Params& P, auto Body>
+PyObject* static_method(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  using Args = typename decltype(static_body_traits(Body))::Args;
+  static_assert(std::tuple_size_v<Args> <= kMaxParams);
+
+  static PyObject* keyword_cache[kMaxParams];
+  PyObject* const* keywords = interned_names(P, keyword_cache);
+  if (keywords == nullptr) return nullptr;
+  PyObject* slots[kMaxParams] = {};
+  if (!bind_arguments(P, keywords, args, nargs, kwnames, slots)) return nullptr;
+  std::uintptr_t unborrowed = 0;
+  BorrowGuard no_borrow(unborrowed, Borrow::Shared);
+  try {
+    Args converted{};
+    if (!convert_arguments<P>(slots, converted,
+                              std::make_index_sequence<std::tuple_size_v<Args>>{})) {
+      return nullptr;
+    }
+    auto result = std::apply([&](auto&... a) { return Body(a...); }, converted);
+    return finish(no_borrow, result, converted);
+  } catch (...) {
+    return raise_internal_failure(no_borrow);
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "aggregate.h"
 #include "frame.h"
+#include "persistence.h"
 
 namespace nuvel::binding {
 namespace {
@@ -44,6 +45,8 @@ constexpr Params kAggregateEventMetric{
     {"metric", "metric_aggregation", "metric_unit", "workload", "event"}, 5, 3};
 constexpr Params kAggregateEventCount{
     "NuvelGraph.aggregate_event_count()", {"workload", "event"}, 2, 0};
+constexpr Params kSaveJson{"NuvelGraph.save_json()", {"path"}, 1, 1};
+constexpr Params kLoadJson{"NuvelGraph.load_json()", {"path"}, 1, 1};
 constexpr Params kNew{"NuvelGraph.__new__()", {}, 0, 0};
 
 template <class F>
@@ -129,6 +132,10 @@ PyMethodDef graph_methods[] = {
     {"aggregate_event_count",
      as_cfunction(&method<Borrow::Shared, kAggregateEventCount, &aggregate_event_count>), kArgs,
      "aggregate_event_count($self, workload=None, event=None)\n--\n\n"},
+    {"save_json", as_cfunction(&method<Borrow::Shared, kSaveJson, &save_json>), kArgs,
+     "save_json($self, path)\n--\n\n"},
+    {"load_json", as_cfunction(&static_method<kLoadJson, &load_json>), kArgs | METH_STATIC,
+     "load_json(path)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -179,6 +186,10 @@ PyObject* create_graph_type() {
     the_graph_type = reinterpret_cast<PyTypeObject*>(type);
   }
   return Py_NewRef(reinterpret_cast<PyObject*>(the_graph_type));
+}
+
+PyObject* to_python(NuvelGraphInner& graph) {
+  return new_graph_object(the_graph_type, std::move(graph));
 }
 
 PyObject* new_graph_object(PyTypeObject* type, NuvelGraphInner&& inner) {
