@@ -1,5 +1,8 @@
 #include "aggregate.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -340,6 +343,7 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::s
         Result<SingleMetric*> single = single_of(graph, parent, metric);
         if (!single.ok()) return std::move(single.error());
         single.value()->value = single.value()->value + contribution;
+        graph.note_metric_written(parent);
       }
       log::emit(Level::Debug, kAggregate, [&] {
         return cat({"  Total value (<", name_of(graph, parent), "> -> <", name_of(graph, node),
@@ -437,6 +441,7 @@ Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::s
       Result<SingleMetric*> single = single_of(graph, node, metric);
       if (!single.ok()) return std::move(single.error());
       single.value()->value = decided;
+      graph.note_metric_written(node);
     }
     log::emit(Level::Debug, kAggregate, [&] {
       return cat({"  Total value (<", name, ">) = <", fmt_py(decided), "> <",
@@ -459,19 +464,40 @@ struct Request {
   std::string_view unit;
 };
 
-void reset_metric(NuvelGraphInner& graph, std::string_view metric) {
-  for (const NodeIndex node : graph.structure_facts().inner_nodes) {
-    MetricValue* value = graph.node(node).metrics.find(metric);
-    auto* single = value != nullptr ? std::get_if<SingleMetric>(value) : nullptr;
-    if (single == nullptr) continue;
-    const double old = single->value;
-    single->value = 0.0;
-    if (!(old == 0.0)) {
-      log::emit(Level::Debug, kCore, [&] {
-        return cat({"  Reset metric <", metric, "> in event <", name_of(graph, node), "> to 0."});
-      });
-    }
+bool is_positive_zero(double value) { return std::bit_cast<std::uint64_t>(value) == 0; }
+
+bool holds_nonzero_single(const NodeData& node) {
+  for (const auto& [name, value] : node.metrics) {
+    const auto* single = std::get_if<SingleMetric>(&value);
+    if (single != nullptr && !is_positive_zero(single->value)) return true;
   }
+  return false;
+}
+
+/// Sets the metric to 0.0 in every node with out-edges, in ascending index
+/// order. Only the reset candidates can hold anything else, so only they
+/// are visited; those left holding nothing but +0.0 leave the list.
+void reset_metric(NuvelGraphInner& graph, std::string_view metric) {
+  std::vector<NodeIndex>& candidates = graph.reset_candidates();
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  std::size_t kept = 0;
+  for (const NodeIndex node : candidates) {
+    NodeData& data = graph.node(node);
+    MetricValue* value = data.metrics.find(metric);
+    auto* single = value != nullptr ? std::get_if<SingleMetric>(value) : nullptr;
+    if (single != nullptr) {
+      const double old = single->value;
+      single->value = 0.0;
+      if (!(old == 0.0)) {
+        log::emit(Level::Debug, kCore, [&] {
+          return cat({"  Reset metric <", metric, "> in event <", data.name.view(), "> to 0."});
+        });
+      }
+    }
+    if (holds_nonzero_single(data)) candidates[kept++] = node;
+  }
+  candidates.resize(kept);
 }
 
 Result<double> run_module(const NuvelGraphInner& graph, const Request& request) {

@@ -43,6 +43,9 @@ Result<AddedEdge> NuvelGraphInner::add_edge(std::string_view source, std::string
   if (edges_.size() >= kNoIndex) throw InternalError("edge handles exhausted");
   const auto index = static_cast<EdgeIndex>(edges_.size());
   facts_.reset();
+  if (nodes_[*from].first_out == kNoIndex && !nodes_[*from].data.metrics.empty()) {
+    reset_candidates_.push_back(*from);
+  }
   edges_.emplace_back(EdgeRecord{{}, *from, *to, nodes_[*from].first_out, nodes_[*to].first_in});
   nodes_[*from].first_out = index;
   nodes_[*to].first_in = index;

@@ -55,7 +55,6 @@ struct EdgeData {
 struct StructureFacts {
   bool has_cycle = false;              ///< a self-loop included
   std::vector<std::uint32_t> position;  ///< each node's place in the topological order
-  std::vector<NodeIndex> inner_nodes;   ///< nodes with out-edges, ascending
 };
 
 struct AddedEdge {
@@ -119,6 +118,16 @@ class NuvelGraphInner {
 
   bool is_leaf(NodeIndex n) const { return nodes_[n].first_out == kNoIndex; }
 
+  /// Nodes with out-edges whose metrics may hold a Single value other than
+  /// +0.0, in no order and possibly repeated: the only nodes that a metric
+  /// reset has to visit. Whoever writes a metric value calls
+  /// note_metric_written(); add_edge adds a node with metrics that gains its
+  /// first out-edge. The reset prunes the list.
+  std::vector<NodeIndex>& reset_candidates() { return reset_candidates_; }
+  void note_metric_written(NodeIndex n) {
+    if (!is_leaf(n)) reset_candidates_.push_back(n);
+  }
+
   /// The structure facts of the current graph, computed on first use
   /// (defined with the topological sort in paths.cpp). The reference stays
   /// valid until a node or an edge is added.
@@ -160,6 +169,7 @@ class NuvelGraphInner {
   std::vector<PooledText> aggregation_texts_;        ///< distinct texts
   OrderedMap<AggregationId> aggregation_ids_;        ///< few in practice: searched linearly
   mutable std::unique_ptr<StructureFacts> facts_;    ///< null until needed
+  std::vector<NodeIndex> reset_candidates_;
 };
 
 }  // namespace nuvel

@@ -153,6 +153,7 @@ Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
   for (auto& [metric, value] : metrics.entries) {
     data.metrics.insert_or_assign(metric, std::move(value));
   }
+  if (!metrics.entries.empty()) graph.note_metric_written(node.value());
   if (metrics.failure) return std::move(*metrics.failure);
   data.instance = instance;
   data.tags = tags.empty() ? nullptr : std::make_unique<TextList>(std::move(tags));

@@ -46,9 +46,6 @@ std::vector<NodeIndex> candidate_order(const NuvelGraphInner& graph, bool& has_c
 
 StructureFacts compute_structure_facts(const NuvelGraphInner& graph) {
   StructureFacts facts;
-  for (NodeIndex n = 0; n < graph.node_count(); ++n) {
-    if (!graph.is_leaf(n)) facts.inner_nodes.push_back(n);
-  }
   const std::vector<NodeIndex> order = candidate_order(graph, facts.has_cycle);
   if (facts.has_cycle) return facts;
   facts.position.resize(graph.node_count());
