@@ -25,10 +25,21 @@ special cases:
 * module data for every module: two or three of four metrics, some of them
   reported per operation (two or three of read/write/atomic), an instance
   count and up to three tags; per-metric factors on a share of the edges and
-  operation names on another share; a specified latency on every event.
+  operation names on another share; a specified latency on every level-3
+  event (the events connected only to modules, which the ``specified``
+  aggregation takes its values from; the events above them combine their
+  sub-events);
+* a sample of aggregation calls: events of every level (workloads
+  included) for unscaled calls, and (workload, event) pairs joined by at
+  least one path for scaled calls and ``aggregate_event_count``.
 
-The metric data comes from its own random stream, so the structure of a
-model does not depend on it.
+The metric data and the aggregation sample come from random streams of
+their own, so the structure of a model does not depend on them.
+
+``ladder(depth)`` builds the path-heavy graph of the benchmarks: a workload,
+``depth`` levels of two events each, every event linked to both events of
+the next level, and a bottom event above one module, so that 2**depth paths
+lead from the workload to the bottom event.
 
 Everything is returned as plain lists of str and float, so every
 implementation under test is fed exactly the same calls in the same order.
@@ -112,7 +123,7 @@ class Model:
     operation_sources: list[str] = field(default_factory=list)
     operation_targets: list[str] = field(default_factory=list)
     operations: list[dict[str, str]] = field(default_factory=list)
-    # set_node_specified_metric calls (every event, latency).
+    # set_node_specified_metric calls (every level-3 event, latency).
     specified_nodes: list[str] = field(default_factory=list)
     specified_metrics: list[str] = field(default_factory=list)
     specified_values: list[float] = field(default_factory=list)
@@ -122,6 +133,11 @@ class Model:
     query_modules: list[str] = field(default_factory=list)
     query_operations: list[str | None] = field(default_factory=list)
     query_expected: list[dict] = field(default_factory=list)
+    # Aggregation sample: events for unscaled calls, (workload, event) pairs
+    # joined by a path for scaled ones.
+    agg_events: list[str] = field(default_factory=list)
+    agg_workloads: list[str] = field(default_factory=list)
+    agg_targets: list[str] = field(default_factory=list)
 
     @property
     def unique_names(self) -> list[str]:
@@ -220,7 +236,85 @@ def generate(scale: int, seed: int = 1) -> Model:
         m.counts.append(rng.choice(_COUNTS))
         m.aggregations.append("parallel" if rand() < 0.6 else "sequential")
     _metric_data(m, blocks, random.Random(f"{seed}/metrics"))
+    _aggregation_sample(m, blocks, random.Random(f"{seed}/aggregation"))
     return m
+
+
+#: Size of the aggregation sample: events per level (workloads and three
+#: event levels), and workloads times events per workload for the pairs.
+SAMPLE_PER_LEVEL = 100
+SAMPLE_WORKLOADS = 40
+SAMPLE_PER_WORKLOAD = 10
+
+
+def _aggregation_sample(m: Model, blocks: list[list[list[str]]], rng: random.Random) -> None:
+    for depth in range(4):
+        level = [name for levels in blocks for name in levels[depth]]
+        m.agg_events += rng.sample(level, min(SAMPLE_PER_LEVEL, len(level)))
+    rng.shuffle(m.agg_events)
+    children: dict[str, list[str]] = {}
+    for s, t in zip(m.pair_sources, m.pair_targets):
+        children.setdefault(s, []).append(t)
+    workloads = [name for levels in blocks for name in levels[0]]
+    for workload in rng.sample(workloads, min(SAMPLE_WORKLOADS, len(workloads))):
+        # Events below the workload, by level, so that every level is drawn.
+        front = [workload]
+        by_level = []
+        for _ in range(3):
+            front = list(dict.fromkeys(t for s in front for t in children.get(s, ())))
+            by_level.append(front)
+        for k in range(SAMPLE_PER_WORKLOAD):
+            m.agg_workloads.append(workload)
+            m.agg_targets.append(rng.choice(by_level[k % 3]))
+
+
+@dataclass
+class Ladder:
+    """The path-heavy graph: workload -> depth levels of two events -> bottom -> module."""
+
+    depth: int
+    top: str
+    bottom: str
+    module: str
+    names: list[str]
+    sources: list[str]
+    targets: list[str]
+    counts: list[float]
+    factor_sources: list[str]
+    factor_targets: list[str]
+    factors: list[dict[str, float]]
+    metric_units: dict[str, str]
+    module_metrics: dict
+
+    @property
+    def paths(self) -> int:
+        return 2**self.depth
+
+
+def ladder(depth: int = 20) -> Ladder:
+    levels = [[f"ladder/{k}/a", f"ladder/{k}/b"] for k in range(1, depth + 1)]
+    top, bottom, module = "ladder/top", "ladder/bottom", "ladder/module"
+    sources, targets, counts = [], [], []
+    fs, ft, factors = [], [], []
+    for upper, lower in zip([[top]] + levels, levels + [[bottom]]):
+        for s in upper:
+            for t in lower:
+                sources.append(s)
+                targets.append(t)
+                # Counts 1 and 0.5 keep the path sums exact and far from overflow.
+                counts.append(0.5 if t.endswith("/b") else 1.0)
+                if t.endswith("/a") and s.endswith("/b"):
+                    fs.append(s)
+                    ft.append(t)
+                    factors.append({"latency": 1.5})
+    sources.append(bottom)
+    targets.append(module)
+    counts.append(3.0)
+    names = [top] + [name for level in levels for name in level] + [bottom, module]
+    return Ladder(
+        depth, top, bottom, module, names, sources, targets, counts, fs, ft, factors,
+        {"latency": "ns"}, {"latency": {"value": 2.0, "unit": "ns"}},
+    )
 
 
 def _metric_data(m: Model, blocks: list[list[list[str]]], rng: random.Random) -> None:
@@ -244,7 +338,7 @@ def _metric_data(m: Model, blocks: list[list[list[str]]], rng: random.Random) ->
             m.module_metrics.append(data)
             m.module_instances.append(rng.choice(_INSTANCES))
             m.module_tags.append(rng.sample(TAGS, rng.randrange(4)))
-        for event in levels[1] + levels[2] + levels[3]:
+        for event in levels[3]:
             m.specified_nodes.append(event)
             m.specified_metrics.append("latency")
             m.specified_values.append(rand() * 1000.0)

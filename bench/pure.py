@@ -24,12 +24,22 @@ Behaviour kept identical to the extension:
   setters convert their dict whole before the edge lookup and replace the
   edge's map;
 * ``query_module_metric`` logs its failures as error records of the logger
-  "nuvel_core" before raising them, and an ignored operation as a warning.
+  "nuvel_core" before raising them, and an ignored operation as a warning;
+* ``aggregate_event_count`` and ``aggregate_event_metric`` compute the same
+  floats in the same order of operations and narrate their work with the
+  same records (logger, level, text) as the extension.
+
+The aggregation engine at the end of this file follows the documented
+procedures step by step, written iteratively so that deep graphs do not hit
+the recursion limit. Like a first careful implementation it recomputes
+everything per call: the paths, the topological order of the whole graph and
+its cycle check. It also serves as the reference of the differential test.
 """
 
 from __future__ import annotations
 
 import logging
+import unicodedata
 from types import MappingProxyType
 
 __all__ = ["PureGraph", "NodeData", "EdgeData", "SingleMetric", "MultiOp"]
@@ -198,6 +208,87 @@ def _operation_entry(metric: str, op: str, entry) -> SingleMetric:
         if key not in entry:
             raise ValueError(f"Operation '{op}' of metric '{metric}' has no '{key}'")
     return SingleMetric(_as_double(entry["value"]), _as_text(entry["unit"]))
+
+
+# -- aggregation helpers ------------------------------------------------------
+
+_CORE = "nuvel_core"
+_AGGREGATE = "nuvel_core.aggregate"
+_CYCLE = "Graph contains a cycle; expected a DAG"
+
+_DEBUG_ESCAPES = {"\\": "\\\\", '"': '\\"', "\0": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n"}
+
+
+class _Narrator:
+    """The records of one aggregation call.
+
+    Whether a logger takes a level is asked once per call and logger, so
+    that a disabled record costs one attribute test and no formatting. Records
+    carry no arguments: the text reaches handlers verbatim, '%' included.
+    """
+
+    __slots__ = ("core", "agg", "core_debug", "agg_debug", "agg_info")
+
+    def __init__(self) -> None:
+        self.core = logging.getLogger(_CORE)
+        self.agg = logging.getLogger(_AGGREGATE)
+        self.core_debug = self.core.isEnabledFor(logging.DEBUG)
+        self.agg_debug = self.agg.isEnabledFor(logging.DEBUG)
+        self.agg_info = self.agg.isEnabledFor(logging.INFO)
+
+    def core_log(self, level: int, message: str) -> None:
+        if self.core.isEnabledFor(level):
+            self.core.log(level, message)
+
+    def agg_log(self, level: int, message: str) -> None:
+        if self.agg.isEnabledFor(level):
+            self.agg.log(level, message)
+
+    def core_fail(self, message: str):
+        """An Error record of the method layer, then the ValueError."""
+        self.core_log(logging.ERROR, message)
+        raise ValueError(message)
+
+    def agg_fail(self, message: str):
+        """An Error record of the engine, then the ValueError."""
+        self.agg_log(logging.ERROR, message)
+        raise ValueError(message)
+
+
+def _metric_unit(node: NodeData, metric: str) -> str:
+    """Unit of a node's metric: the single value's, the first operation's for a
+    multi-operation metric (empty without operations), empty when absent."""
+    value = node.metrics.get(metric)
+    if value is None:
+        return ""
+    if type(value) is SingleMetric:
+        return value.unit
+    for single in value.values():
+        return single.unit
+    return ""
+
+
+def _debug_char(ch: str) -> str:
+    escaped = _DEBUG_ESCAPES.get(ch)
+    if escaped is not None:
+        return escaped
+    # isprintable() rejects control, format, separator (except the blank),
+    # private-use, surrogate and unassigned characters. Grapheme extenders are
+    # approximated by the mark categories Mn and Me; the few spacing marks of
+    # Other_Grapheme_Extend (for example U+0BBE) are left unescaped here.
+    if not ch.isprintable() or unicodedata.category(ch) in ("Mn", "Me"):
+        return "\\u{%x}" % ord(ch)
+    return ch
+
+
+def _fmt_debug_list(names) -> str:
+    """["a", "b"]: each name double-quoted and escaped."""
+    quoted = ['"' + "".join(map(_debug_char, name)) + '"' for name in names]
+    return "[" + ", ".join(quoted) + "]"
+
+
+def _not_single(metric: str, name: str) -> ValueError:
+    return ValueError(f"Metric '{metric}' of event '{name}' is not a single value")
 
 
 class PureGraph:
@@ -417,6 +508,568 @@ class PureGraph:
         metric_name = _text(metric_name, "metric_name")
         single = self._node(node_name).specified_metrics.get(metric_name)
         return None if single is None else single.value
+
+
+    # -- aggregation --------------------------------------------------------
+
+    def aggregate_event_count(self, workload=None, event=None) -> float:
+        if workload is not None:
+            workload = _text(workload, "workload")
+        if event is not None:
+            event = _text(event, "event")
+        if event is None:
+            raise ValueError("event argument is required")
+        log = _Narrator()
+        if workload is None or workload == event:
+            if log.core_debug:
+                log.core.debug(f"  Total value (<{event}>) = <1.0>.")
+            return 1.0
+        w = self._index.get(workload)
+        if w is None:
+            log.core_fail(f"Invalid workload <{workload}>.")
+        e = self._index.get(event)
+        if e is None:
+            log.core_fail(f"Invalid event <{event}>.")
+        nodes = self._nodes
+        debug = log.agg_debug
+        total = 0.0
+        found = False
+        for steps in self._paths(w, e, None):
+            found = True
+            count = steps[-1][1]
+            if debug:
+                for edge, c, _ in steps:
+                    log.agg.debug(
+                        f"  Path (<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>) "
+                        f"updates event count to <{c!r}>."
+                    )
+                log.agg.debug(
+                    f"  Total event count (<{nodes[w].name}> -> <{nodes[e].name}>) "
+                    f"is increased by <{count!r}>."
+                )
+            total = total + count
+        if not found:
+            log.core_fail(f"Invalid event <{event}> in workload <{workload}>.")
+        if log.core_debug:
+            log.core.debug(f"  Total value (<{workload}> -> <{event}>) = <{total!r}>.")
+        return total
+
+
+    def _paths(self, start: int, end: int, metric):
+        """Every simple path from ``start`` to ``end`` in depth-first discovery
+        order, out-edges newest first.
+
+        Yields one list of steps (edge, running count, running factor) per path;
+        the list is reused, so a consumer copies what it keeps. The running
+        products are kept per step, so a path's prefix is multiplied once. With
+        ``metric`` None the factor stays 1.0.
+        """
+        nodes = self._nodes
+        if start == end:
+            yield []
+            return
+        on_path = {start}
+        steps: list = []
+        stack = [reversed(nodes[start].out_edges)]
+        count = factor = 1.0
+        while stack:
+            for edge in stack[-1]:
+                t = edge.target
+                if t in on_path:
+                    continue
+                c = count * edge.count
+                f = factor
+                if metric is not None:
+                    x = edge.factor.get(metric)
+                    if x is not None:
+                        f = f * x
+                if t == end:
+                    steps.append((edge, c, f))
+                    yield steps
+                    steps.pop()
+                    continue
+                steps.append((edge, c, f))
+                on_path.add(t)
+                stack.append(reversed(nodes[t].out_edges))
+                count, factor = c, f
+                break
+            else:
+                stack.pop()
+                if steps:
+                    on_path.discard(steps.pop()[0].target)
+                    if steps:
+                        _, count, factor = steps[-1]
+                    else:
+                        count = factor = 1.0
+
+
+    def _reaches(self, start: int, end: int) -> bool:
+        """Whether a path leads from ``start`` to ``end``."""
+        nodes = self._nodes
+        seen = {start}
+        stack = [start]
+        while stack:
+            n = stack.pop()
+            if n == end:
+                return True
+            for edge in nodes[n].out_edges:
+                t = edge.target
+                if t not in seen:
+                    seen.add(t)
+                    stack.append(t)
+        return False
+
+
+    def _compute_path_count(self, w: int, e: int, metric: str, log: _Narrator) -> float:
+        """Sum over the paths from w to e of count x factor for ``metric``."""
+        nodes = self._nodes
+        debug = log.agg_debug
+        total = 0.0
+        for steps in self._paths(w, e, metric):
+            _, count, factor = steps[-1]
+            if debug:
+                for edge, c, f in steps:
+                    log.agg.debug(
+                        f"  Path (<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>) "
+                        f"updates event count to <{c!r}> and event factor to <{f!r}>."
+                    )
+            path_total = factor * count
+            if debug:
+                log.agg.debug(
+                    f"  Total event count (<{nodes[w].name}> -> <{nodes[e].name}>) is increased by "
+                    f"<{path_total!r}> = count <{count!r}> * factor <{factor!r}>."
+                )
+            total = total + path_total
+        return total
+
+
+    def _topological_order(self, root: int) -> list[int]:
+        """Nodes reachable from ``root``, each after all of its successors, root last.
+
+        The order is that of a depth-first sort of the whole graph (outer loop in
+        ascending node index, successors pushed in list order), kept to the
+        reachable nodes. A cycle anywhere in the graph raises ValueError.
+        """
+        nodes = self._nodes
+        reachable = {root}
+        stack = [root]
+        while stack:
+            for edge in nodes[stack.pop()].out_edges:
+                t = edge.target
+                if t not in reachable:
+                    reachable.add(t)
+                    stack.append(t)
+
+        n = len(nodes)
+        discovered = bytearray(n)
+        finished = bytearray(n)
+        finish: list[int] = []
+        for i in range(n):
+            if discovered[i]:
+                continue
+            stack = [i]
+            while stack:
+                v = stack[-1]
+                if not discovered[v]:
+                    discovered[v] = 1
+                    for edge in reversed(nodes[v].out_edges):
+                        s = edge.target
+                        if s == v:
+                            raise ValueError(_CYCLE)
+                        if not discovered[s]:
+                            stack.append(s)
+                else:
+                    stack.pop()
+                    if not finished[v]:
+                        finished[v] = 1
+                        finish.append(v)
+        # Sources first: every predecessor of a node must come before it.
+        finish.reverse()
+        placed = bytearray(n)
+        for v in finish:
+            placed[v] = 1
+            for edge in nodes[v].in_edges:
+                if not placed[edge.source]:
+                    raise ValueError(_CYCLE)
+        kept = [v for v in finish if v in reachable]
+        kept.reverse()
+        return kept
+
+
+    def _subgraph_has_cycle(self, root: int) -> bool:
+        """Whether the nodes reachable from ``root`` contain a cycle (self-loops too)."""
+        nodes = self._nodes
+        state: dict[int, int] = {root: 1}  # 1: on the walk's stack, 2: done
+        stack = [(root, iter(nodes[root].out_edges))]
+        while stack:
+            v, edges = stack[-1]
+            for edge in edges:
+                t = edge.target
+                mark = state.get(t)
+                if mark == 1:
+                    return True
+                if mark is None:
+                    state[t] = 1
+                    stack.append((t, iter(nodes[t].out_edges)))
+                    break
+            else:
+                state[v] = 2
+                stack.pop()
+        return False
+
+
+    def _aggregate_module(self, event: int, metric: str, log: _Narrator) -> float:
+        """Sum of value x instance over the modules below ``event``, each once.
+
+        Inner nodes are walked again on every route; a module met again adds 0.0.
+        """
+        nodes = self._nodes
+        visited: set[int] = set()
+
+        def module_value(m: int, parent: str) -> float:
+            node = nodes[m]
+            if m in visited:
+                log.agg_log(logging.INFO, f"Ignore repeated module <{node.name}>.")
+                return 0.0
+            visited.add(m)
+            single = node.metrics.get(metric)
+            if type(single) is not SingleMetric:
+                log.agg_fail(f"Invalid metric <{metric}> for module <{node.name}>.")
+            if log.agg_info:
+                log.agg.info(f"Aggregate metric <{metric}> for module <{node.name}> in event <{parent}>.")
+            result = single.value * node.instance
+            if log.agg_debug:
+                log.agg.debug(
+                    f"  Total value (<{parent}> -> <{node.name}>) = <{result!r}> <{single.unit}> "
+                    f"= single value <{single.value!r}> * instance <{node.instance!r}>."
+                )
+            return result
+
+        root = nodes[event]
+        if not root.out_edges:
+            return module_value(event, root.name)
+        debug = log.agg_debug
+        # Frames: [node, its out-edges newest first, running sum].
+        stack = [[root, reversed(root.out_edges), 0.0]]
+        while True:
+            frame = stack[-1]
+            node = frame[0]
+            for edge in frame[1]:
+                child = nodes[edge.target]
+                if debug:
+                    log.agg.debug(f"  Check subevent <{node.name}> -> <{child.name}>.")
+                if child.out_edges:
+                    stack.append([child, reversed(child.out_edges), 0.0])
+                    break
+                frame[2] = frame[2] + module_value(edge.target, node.name)
+            else:
+                stack.pop()
+                if not stack:
+                    return frame[2]
+                parent = stack[-1]
+                parent[2] = parent[2] + frame[2]
+
+
+    def _aggregate_specified(self, event: int, metric: str, log: _Narrator) -> None:
+        """Bottom-up pass writing each event's specified-mode value."""
+        nodes = self._nodes
+        info, debug = log.agg_info, log.agg_debug
+        for n in self._topological_order(event):
+            node = nodes[n]
+            if not node.out_edges:
+                if info:
+                    log.agg.info(f"Ignore module <{node.name}>.")
+                continue
+            if info:
+                log.agg.info(f"Aggregate metric <{metric}> for event <{node.name}>.")
+            sequential = 0.0
+            parallel = 0.0
+            module_with_metric = False
+            only_modules = True
+            for edge in reversed(node.out_edges):
+                child = nodes[edge.target]
+                value = child.metrics.get(metric)
+                if not child.out_edges:
+                    if type(value) is not SingleMetric:
+                        log.agg_fail(
+                            f"Invalid metric <{metric}> for event <{child.name}>; "
+                            "legal metric: {'value': float, 'unit': str}."
+                        )
+                    module_with_metric = True
+                    if debug:
+                        log.agg.debug(f"  Ignore module <{child.name}>.")
+                    continue
+                only_modules = False
+                if value is None:
+                    value = 0.0
+                elif type(value) is SingleMetric:
+                    value = value.value
+                else:
+                    raise _not_single(metric, child.name)
+                factor = edge.factor.get(metric, 1.0)
+                contribution = value * edge.count * factor
+                if debug:
+                    log.agg.debug(
+                        f"  Total value (<{child.name}>) = <{contribution!r}> "
+                        f"<{_metric_unit(child, metric)}> = single value <{value!r}> "
+                        f"* count <{edge.count!r}> * factor <{factor!r}>."
+                    )
+                if edge.aggregation == "parallel":
+                    if contribution > parallel:
+                        if debug:
+                            log.agg.debug(
+                                f"  Update parallel maximum metric value to <{contribution!r}>, "
+                                f"based on event <{child.name}>."
+                            )
+                        parallel = contribution
+                else:
+                    if debug:
+                        log.agg.debug(
+                            f"  Update sequential accumulated metric value by <{contribution!r}>, "
+                            f"based on event <{child.name}>."
+                        )
+                    sequential = sequential + contribution
+            total = sequential + parallel
+            specified = node.specified_metrics.get(metric)
+            if not module_with_metric:
+                if specified is not None:
+                    log.agg_fail(
+                        f"  Invalid metric <{metric}> in event <{node.name}>, since it is "
+                        "connected to no modules; check the performance model."
+                    )
+                value = total
+            elif not only_modules:
+                value = total
+            elif specified is None:
+                log.agg_fail(
+                    f"  Missing metric <{metric}> in event <{node.name}>, since it is only "
+                    "connected to modules; check the performance model."
+                )
+            else:
+                value = specified.value
+            stored = node.metrics.get(metric)
+            if type(stored) is SingleMetric:
+                stored.value = value
+            elif stored is not None:
+                raise _not_single(metric, node.name)
+            if debug:
+                log.agg.debug(
+                    f"  Total value (<{node.name}>) = <{value!r}> <{_metric_unit(node, metric)}>."
+                )
+
+
+    def _aggregate_summation(self, event: int, metric: str, log: _Narrator) -> None:
+        """Bottom-up pass pushing count x value x factor to every parent in the pass."""
+        nodes = self._nodes
+        order = self._topological_order(event)
+        in_pass = set(order)
+        info, debug = log.agg_info, log.agg_debug
+        for n in order:
+            node = nodes[n]
+            if info:
+                kind = "event" if node.out_edges else "module"
+                log.agg.info(f"Aggregate metric <{metric}> for {kind} <{node.name}>.")
+            own = node.metrics.get(metric)
+            for edge in reversed(node.in_edges):
+                if edge.source not in in_pass:
+                    continue
+                parent = nodes[edge.source]
+                if own is None:
+                    value = 0.0
+                elif type(own) is SingleMetric:
+                    value = own.value
+                else:
+                    op = edge.operation.get(metric)
+                    if op is None:
+                        raise ValueError(
+                            f"Invalid operation for metric '{metric}' in module '{node.name}'; "
+                            "multi-operation module requires an operation"
+                        )
+                    op = op.lower()
+                    single = own.get(op)
+                    if single is None:
+                        log.agg_fail(
+                            f"Invalid operation <{op}> for metric <{metric}> in module "
+                            f"<{node.name}>; legal values: {_fmt_debug_list(own)}."
+                        )
+                    value = single.value
+                factor = edge.factor.get(metric, 1.0)
+                contribution = edge.count * value * factor
+                target = parent.metrics.get(metric)
+                if type(target) is SingleMetric:
+                    target.value = target.value + contribution
+                elif target is not None:
+                    raise _not_single(metric, parent.name)
+                if debug:
+                    log.agg.debug(
+                        f"  Total value (<{parent.name}> -> <{node.name}>) = <{contribution!r}> "
+                        f"<{_metric_unit(parent, metric)}> = single value <{value!r}> "
+                        f"* count <{edge.count!r}> * factor <{factor!r}>."
+                    )
+
+
+    def _aggregate_summation_multiop(self, w: int, m: int, metric: str, log: _Narrator) -> float:
+        """A multi-operation module summed over the workload's paths, each path
+        priced by the operation that its last edge names."""
+        nodes = self._nodes
+        module = nodes[m]
+        ops = module.metrics.get(metric)
+        debug = log.agg_debug
+        values: dict[str, float] = {}  # insertion order: first selection
+        weights: dict[str, float] = {}
+        for steps in self._paths(w, m, metric):
+            if not steps:
+                continue
+            if debug:
+                for edge, c, f in steps:
+                    log.agg.debug(
+                        f"  Path (<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>) "
+                        f"updates event count to <{c!r}> and event factor to <{f!r}>."
+                    )
+            last, count, factor = steps[-1]
+            op = last.operation.get(metric)
+            if op is None:
+                raise ValueError(
+                    f"Missing operation for metric <{metric}> in multi-operation module "
+                    f"<{module.name}>; legal values: {_fmt_debug_list(ops)}."
+                )
+            op = op.lower()
+            single = ops.get(op) if type(ops) is MultiOp else None
+            if single is None:
+                names = ops if type(ops) is MultiOp else ()
+                raise ValueError(
+                    f"Invalid operation <{op}> for metric <{metric}> in module "
+                    f"<{module.name}>; legal values: {_fmt_debug_list(names)}."
+                )
+            values[op] = single.value
+            weight = count * factor
+            weights[op] = weights.get(op, 0.0) + weight
+            if debug:
+                log.agg.debug(
+                    f"  Total event count (<{module.name}> : <{op}>) is increased by <{weight!r}> "
+                    f"= count <{count!r}> * factor <{factor!r}>."
+                )
+        total = 0.0
+        unit = _metric_unit(module, metric) if debug else ""
+        for op, value in values.items():
+            result = value * weights[op]
+            if debug:
+                log.agg.debug(
+                    f"  Total value (<{module.name}> : <{op}>) = <{result!r}> <{unit}> "
+                    f"= single value <{value!r}> * count <{weights[op]!r}>."
+                )
+            total = total + result
+        return total
+
+
+    def aggregate_event_metric(self, metric, metric_aggregation, metric_unit, workload=None, event=None) -> dict:
+        metric = _text(metric, "metric")
+        metric_aggregation = _text(metric_aggregation, "metric_aggregation")
+        unit = _text(metric_unit, "metric_unit")
+        if workload is not None:
+            workload = _text(workload, "workload")
+        if event is not None:
+            event = _text(event, "event")
+        if event is None:
+            raise ValueError("event argument is required")
+        log = _Narrator()
+        index = self._index
+        nodes = self._nodes
+        e = index.get(event)
+        if e is None:
+            log.core_fail(f"Invalid event <{event}>.")
+        w = None
+        if workload is not None and workload != event:
+            w = index.get(workload)
+            if w is None:
+                log.core_fail(f"Invalid workload <{workload}>.")
+            if not self._reaches(w, e):
+                log.core_fail(f"Invalid event <{event}> in workload <{workload}>.")
+
+        # Reset the metric in every node that has out-edges, in node order.
+        debug = log.core_debug
+        for node in nodes:
+            if node.out_edges:
+                single = node.metrics.get(metric)
+                if type(single) is SingleMetric:
+                    old = single.value
+                    single.value = 0.0
+                    if old != 0.0 and debug:
+                        log.core.debug(f"  Reset metric <{metric}> in event <{node.name}> to 0.")
+
+        if metric_aggregation not in ("module", "summation", "specified"):
+            raise ValueError(
+                f"Invalid aggregation '{metric_aggregation}'; legal: module, summation, specified"
+            )
+        node = nodes[e]
+
+        def event_value() -> float:
+            single = node.metrics.get(metric)
+            if type(single) is not SingleMetric:
+                raise _not_single(metric, event)
+            return single.value
+
+        if metric_aggregation == "module":
+            if workload is not None:
+                log.core_log(logging.WARNING, f"Ignore workload <{workload}> in aggregation <module>.")
+            if self._subgraph_has_cycle(e):
+                raise ValueError(_CYCLE)
+            result = self._aggregate_module(e, metric, log)
+            if debug:
+                if workload is not None:
+                    log.core.debug(f"  Total value (<{workload}> -> <{event}>) = <{result!r}> <{unit}>.")
+                else:
+                    log.core.debug(f"  Total value (<{event}>) = <{result!r}> <{unit}>.")
+        elif metric_aggregation == "specified":
+            if not node.out_edges:
+                log.core_fail(
+                    f"Invalid module <{event}> for aggregation <specified>; "
+                    "this aggregation requires an event."
+                )
+            count = self._compute_path_count(w, e, metric, log) if w is not None else 1.0
+            self._aggregate_specified(e, metric, log)
+            value = event_value()
+            result = count * value
+            if debug:
+                if workload is not None:
+                    log.core.debug(
+                        f"  Total value (<{workload}> -> <{event}>) = <{result!r}> <{unit}> "
+                        f"= single value <{value!r}> * count <{count!r}>."
+                    )
+                else:
+                    log.core.debug(
+                        f"  Total value (<{event}>) = <{result!r}> <{unit}> = single value <{value!r}>."
+                    )
+        else:
+            multiop = not node.out_edges and type(node.metrics.get(metric)) is MultiOp
+            if w is None:
+                if multiop:
+                    log.core_fail(
+                        f"Invalid module <{event}> for aggregation <summation>; "
+                        "this aggregation does not support multi-operation module."
+                    )
+                self._aggregate_summation(e, metric, log)
+                result = event_value()
+                if debug:
+                    if workload is not None:
+                        log.core.debug(f"  Total value (<{workload}> -> <{event}>) = <{result!r}> <{unit}>.")
+                    else:
+                        log.core.debug(f"  Total value (<{event}>) = <{result!r}> <{unit}>.")
+            elif multiop:
+                result = self._aggregate_summation_multiop(w, e, metric, log)
+                if debug:
+                    log.core.debug(f"  Total value (<{workload}> -> <{event}>) = <{result!r}> <{unit}>.")
+            else:
+                count = self._compute_path_count(w, e, metric, log)
+                self._aggregate_summation(e, metric, log)
+                value = event_value()
+                result = count * value
+                if debug:
+                    log.core.debug(
+                        f"  Total value (<{workload}> -> <{event}>) = <{result!r}> <{unit}> "
+                        f"= single value <{value!r}> * count <{count!r}>."
+                    )
+        return {"value": result, "unit": unit}
 
 
 def _fail(message: str):

@@ -2,23 +2,35 @@
 
     python bench/run.py --scale 50 [--seed 1] [--only nuvel|pure]
 
-Three sections:
+Seven sections:
 
 1. Time: both graphs are built from the same synthetic model (bench/model.py)
    through their public methods, then queried. Each row times one method over
    the whole batch of calls. The results of both sides are compared, so the
    two columns always measure the same work.
-2. Memory: each side builds the model in a fresh subprocess that reads its own
+2. Aggregate: on the same graphs, aggregate_event_count and each mode of
+   aggregate_event_metric, with and without a workload, over a sample of
+   events. The pure side runs a prefix of the calls where it is slow; rows
+   compare time per call, and the results of the common calls.
+3. Ladder: a path-heavy graph (2**20 paths from the workload to the bottom
+   event), timed with aggregate_event_count and a scaled summation.
+4. Growth: the extension's time per aggregation call at a tenth of --scale
+   and at --scale; a call that costs the event's sub-graph grows little.
+5. Memory: each side builds the model in a fresh subprocess that reads its own
    resident set size before and after adding the nodes and the edges, so
    native allocations are counted as well as Python objects.
-3. Fan-out: one node with 100,000 and with 400,000 out-edges (distinct
+6. Fan-out: one node with 100,000 and with 400,000 out-edges (distinct
    targets, then the same pairs again to hit merges, then edge lookups); with
    linear cost the larger run takes about 4 times as long.
+7. Persistence: the extension's save_json and load_json against json.dump
+   (indent=2) and json.load of the same document, at --scale and on a file of
+   about 50 MB (--persist-scale), and the peak memory of loading.
 """
 
 from __future__ import annotations
 
 import argparse
+import filecmp
 import gc
 import hashlib
 import importlib
@@ -28,6 +40,7 @@ import math
 import os
 import subprocess
 import sys
+import tempfile
 import time
 from collections import deque
 
@@ -138,7 +151,7 @@ def time_side(cls, m: model_mod.Model, missing: list[str], repeat: int):
     run("get_node_specified_metric", len(gn), lambda: list(map(g.get_node_specified_metric, gn, gm)), repeat)
     tags = model_mod.TAGS
     run("get_tag_modules", len(tags), lambda: list(map(g.get_tag_modules, tags)), repeat)
-    return times, results
+    return times, results, g
 
 
 def check_model_results(results: dict, m: model_mod.Model) -> None:
@@ -152,6 +165,166 @@ def check_model_results(results: dict, m: model_mod.Model) -> None:
     for tag, modules in zip(model_mod.TAGS, results["get_tag_modules"]):
         expected = {name for name, tags in zip(m.module_names, m.module_tags) if tag in tags}
         assert len(modules) == len(expected) and set(modules) == expected, tag
+
+
+# -- aggregation ----------------------------------------------------------------
+
+#: Calls per row on the pure side where it cannot run the whole sample: it
+#: sorts the whole graph for every summation and specified call.
+PURE_CALLS = {"aggregate_event_count": 40, "module": 40, "module, workload": 40}
+PURE_SORTING_CALLS = 3
+
+
+def aggregation_rows(m: model_mod.Model) -> list[tuple[str, str, list]]:
+    """(row, method, argument columns) of the aggregation section."""
+    events, ws, ts = m.agg_events, m.agg_workloads, m.agg_targets
+
+    def metric_call(mode: str, workloads, targets):
+        k = len(targets)
+        return ("aggregate_event_metric", [["latency"] * k, [mode] * k, ["ns"] * k, workloads, targets])
+
+    rows = [("aggregate_event_count", "aggregate_event_count", [ws, ts])]
+    for mode in ("module", "summation", "specified"):
+        rows.append((mode, *metric_call(mode, [None] * len(events), events)))
+        rows.append((f"{mode}, workload", *metric_call(mode, ws, ts)))
+    return rows
+
+
+def time_calls(g, method: str, columns: list, calls: int, repeat: int):
+    """Best time of ``calls`` calls (the first of each column); (seconds, results)."""
+    fn = getattr(g, method)
+    cols = [col[:calls] for col in columns]
+    best, res = math.inf, None
+    # One collection for the row: with a large model alive, a collection per
+    # repetition would cost more than the calls themselves.
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(repeat):
+            t0 = time.perf_counter()
+            res = list(map(fn, *cols))
+            best = min(best, time.perf_counter() - t0)
+    finally:
+        gc.enable()
+    return best, res
+
+
+def time_aggregation(g, m: model_mod.Model, side: str, repeat: int):
+    """{row: (calls, seconds)} and {row: results} of one side."""
+    times, results = {}, {}
+    for row, method, columns in aggregation_rows(m):
+        calls = len(columns[0])
+        if side == "pure":
+            calls = min(calls, PURE_CALLS.get(row, PURE_SORTING_CALLS))
+        # The extension is timed best of ``repeat``, so that a structure it
+        # computes once per graph is not charged to the batch; the pure side
+        # keeps nothing between calls and runs once.
+        secs, results[row] = time_calls(g, method, columns, calls, repeat if side == "nuvel" else 1)
+        times[row] = (calls, secs)
+    return times, results
+
+
+def check_common_results(results: dict, label: str) -> None:
+    """The calls that both sides ran gave the same results."""
+    for row, nuvel in results["nuvel"].items():
+        pure = results["pure"][row]
+        k = min(len(nuvel), len(pure))
+        assert repr(nuvel[:k]) == repr(pure[:k]), f"{label} {row}: results differ"
+
+
+def print_per_call_table(sides, times, label: str = "operation") -> None:
+    head = f"{label:<26}"
+    for side in sides:
+        head += f"{side + ' calls':>12}{side + ' us/call':>16}"
+    if len(sides) == 2:
+        head += f"{'pure/nuvel':>12}"
+    print(head)
+    print("-" * len(head))
+    for row in times[sides[0]]:
+        line = f"{row:<26}"
+        per_call = {}
+        for side in sides:
+            calls, secs = times[side][row]
+            per_call[side] = secs / calls
+            line += f"{calls:>12}{per_call[side] * 1e6:>16.1f}"
+        if len(sides) == 2:
+            line += f"{ratio(per_call['pure'], per_call['nuvel']):>12}"
+        print(line)
+
+
+def build_ladder(cls, lad: model_mod.Ladder):
+    g = cls()
+    consume(map(g.add_node, lad.names))
+    consume(map(g.add_edge, lad.sources, lad.targets))
+    consume(map(g.set_edge_count, lad.sources, lad.targets, lad.counts))
+    consume(map(g.set_edge_factor, lad.factor_sources, lad.factor_targets, lad.factors))
+    g.init_metrics(lad.metric_units)
+    g.set_module_data(lad.module, lad.module_metrics, 1, [])
+    return g
+
+
+def run_ladder(sides, classes, args) -> None:
+    lad = model_mod.ladder(args.ladder_depth)
+    n = len(lad.names)
+    print(f"ladder: depth {lad.depth}, {n} nodes, {len(lad.sources)} edges, {lad.paths} paths top -> bottom")
+    rows = [
+        ("ladder count", "aggregate_event_count", [[lad.top], [lad.bottom]]),
+        ("ladder summation", "aggregate_event_metric",
+         [["latency"], ["summation"], ["ns"], [lad.top], [lad.bottom]]),
+    ]
+    times, results = {}, {}
+    for side in sides:
+        g = build_ladder(classes[side], lad)
+        times[side], results[side] = {}, {}
+        for row, method, columns in rows:
+            calls = 3 if side == "nuvel" else 1
+            reps = args.repeat if side == "nuvel" else 1
+            secs, results[side][row] = time_calls(g, method, [col * calls for col in columns], calls, reps)
+            times[side][row] = (calls, secs)
+        del g
+    if len(sides) == 2:
+        check_common_results(results, "ladder")
+        print("ladder results: identical on both sides")
+    print_per_call_table(sides, times)
+
+
+def build_graph(cls, m: model_mod.Model):
+    """The annotated graph of a model, untimed."""
+    g = cls()
+    consume(map(g.add_node, m.node_names, m.node_perfs))
+    consume(map(g.add_edge, m.edge_sources, m.edge_targets))
+    consume(map(g.set_edge_count, m.pair_sources, m.pair_targets, m.counts))
+    consume(map(g.set_edge_aggregation, m.pair_sources, m.pair_targets, m.aggregations))
+    g.init_metrics(m.metric_units)
+    consume(map(g.set_module_data, m.module_names, m.module_metrics, m.module_instances, m.module_tags))
+    consume(map(g.set_edge_factor, m.factor_sources, m.factor_targets, m.factors))
+    consume(map(g.set_edge_operation, m.operation_sources, m.operation_targets, m.operations))
+    consume(map(g.set_node_specified_metric, m.specified_nodes, m.specified_metrics,
+                m.specified_values, m.specified_units))
+    return g
+
+
+def run_growth(cls, args) -> None:
+    """Time per call of each aggregation row at a tenth of the scale and at the scale."""
+    small, large = max(1, args.scale // 10), args.scale
+    per_call = {}
+    for scale in (small, large):
+        m = model_mod.generate(scale, args.seed)
+        g = build_graph(cls, m)
+        times, _ = time_aggregation(g, m, "nuvel", args.repeat)
+        per_call[scale] = {row: secs / calls for row, (calls, secs) in times.items()}
+        del g, m
+        gc.collect()
+    print(f"nuvel: time per call at scale {small} and at scale {large} ({large / small:.0f}x the graph)")
+    head = f"{'operation':<26}{f'scale {small} us':>14}{f'scale {large} us':>14}{'ratio':>8}"
+    print(head)
+    print("-" * len(head))
+    worst = 0.0
+    for row in per_call[small]:
+        a, b = per_call[small][row], per_call[large][row]
+        worst = max(worst, b / a)
+        print(f"{row:<26}{a * 1e6:>14.1f}{b * 1e6:>14.1f}{b / a:>8.2f}")
+    print(f"(largest ratio {worst:.2f}; the graph grew {large / small:.0f}x)")
 
 
 def outcome(fn):
@@ -390,13 +563,13 @@ def fanout_worker(side: str, degree: int, args) -> dict:
     consume(map(g.add_node, targets))
     hub = ["hub"] * degree
     out = {}
-    out["add_edge"], merged = timed(lambda: list(map(g.add_edge, hub, targets)))
+    out["add_edge"], merged = timed(lambda: list(map(g.add_edge, hub, targets)), collector=True)
     assert not any(merged)
-    out["add_edge merge"], merged = timed(lambda: list(map(g.add_edge, hub, targets)))
+    out["add_edge merge"], merged = timed(lambda: list(map(g.add_edge, hub, targets)), collector=True)
     assert all(merged)
-    out["get_edge_count"], counts = timed(lambda: list(map(g.get_edge_count, hub, targets)))
+    out["get_edge_count"], counts = timed(lambda: list(map(g.get_edge_count, hub, targets)), collector=False)
     assert counts == [1.0] * degree
-    out["get_out_neighbors"], neighbours = timed(lambda: g.get_out_neighbors("hub"))
+    out["get_out_neighbors"], neighbours = timed(lambda: g.get_out_neighbors("hub"), collector=False)
     assert neighbours == targets[::-1]
     return out
 
@@ -429,6 +602,117 @@ def run_fanout(sides, args) -> None:
         print(f"(linear growth gives a ratio near {large / small:.0f})")
 
 
+# -- persistence ---------------------------------------------------------------
+
+#: Scale whose graph file is about 50 MB (50.5 MB at seed 1).
+PERSIST_SCALE = 21
+
+
+def best_time(fn, repeat: int) -> float:
+    """Best of ``repeat`` runs with the collector enabled, as a user has it.
+    A result is dropped after the clock stops, so freeing it is not timed."""
+    best = math.inf
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - t0)
+        del result
+    return best
+
+
+def json_load(path: str):
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def loader_failure(cls, path: str) -> str | None:
+    """Why ``load_json`` cannot read ``path``, or None when it can."""
+    try:
+        cls.load_json(path)
+    except BaseException as exc:  # an internal failure is a BaseException
+        if isinstance(exc, KeyboardInterrupt):
+            raise
+        return f"{type(exc).__name__}: {exc}"
+    return None
+
+
+def persist_load_worker(args) -> dict:
+    """Runs in its own process: peak RSS growth of loading one file."""
+    if args.reader == "nuvel":
+        cls = load_class("nuvel", args.nuvel_impl)
+        load = lambda: cls.load_json(args.file)  # noqa: E731
+    else:
+        load = lambda: json_load(args.file)  # noqa: E731
+    gc.collect()
+    rss0 = rss_bytes()
+    exact_peak = reset_peak()
+    loaded = load()
+    growth = peak_bytes() - rss0
+    del loaded
+    return {"growth": growth, "exact_peak": exact_peak}
+
+
+def persist_run(cls, scale: int, args) -> None:
+    m = model_mod.generate(scale, args.seed)
+    g = build_graph(cls, m)
+    del m
+    gc.collect()
+    mib = 1024 * 1024
+    with tempfile.TemporaryDirectory(prefix="nuvel-bench-") as tmp:
+        ours, theirs = os.path.join(tmp, "graph.json"), os.path.join(tmp, "python.json")
+        rows = [("save_json / json.dump", best_time(lambda: g.save_json(ours), args.repeat))]
+        size = os.path.getsize(ours)
+        doc = json_load(ours)
+        print(f"scale {scale}: {len(doc['nodes'])} nodes, {len(doc['edges'])} edges, file {size / 1e6:.1f} MB")
+
+        def dump():
+            with open(theirs, "w", encoding="utf-8") as f:
+                json.dump(doc, f, indent=2, ensure_ascii=False)
+
+        rows[0] += (best_time(dump, args.repeat),)
+        same_text = filecmp.cmp(ours, theirs, shallow=False)
+        del doc
+        gc.collect()
+        failure = loader_failure(cls, ours)
+        if failure is None:
+            rows.append(("load_json / json.load", best_time(lambda: cls.load_json(ours), args.repeat),
+                         best_time(lambda: json_load(ours), args.repeat)))
+            again = os.path.join(tmp, "again.json")
+            cls.load_json(ours).save_json(again)
+            round_trip = "identical bytes" if filecmp.cmp(ours, again, shallow=False) else "DIFFERENT bytes"
+        head = f"{'nuvel / python':<26}{'nuvel s':>10}{'python s':>10}{'python/nuvel':>14}"
+        print(head)
+        print("-" * len(head))
+        for label, ours_s, theirs_s in rows:
+            print(f"{label:<26}{ours_s:>10.3f}{theirs_s:>10.3f}{ratio(theirs_s, ours_s):>14}")
+        print(f"json.dump writes {'the same' if same_text else 'a different'} text as save_json")
+        if failure is not None:
+            print(f"loader not available ({failure})")
+            return
+        print(f"save, load, save: {round_trip}")
+        readers = {"nuvel": "load_json", "json": "json.load"}
+        peaks = {}
+        for reader in readers:
+            peaks[reader] = spawn_worker(common_argv(args) + ["--worker", "persist-load", "--reader", reader,
+                                                              "--file", ours])
+        line = "; ".join(f"{name} {peaks[r]['growth'] / mib:.0f} MiB = {peaks[r]['growth'] / size:.2f}x the file"
+                         for r, name in readers.items())
+        print(f"peak RSS growth of loading: {line}")
+        if not all(p["exact_peak"] for p in peaks.values()):
+            print("(peak mark could not be reset: figures include start-up)")
+
+
+def run_persistence(cls, args) -> None:
+    """save_json and load_json against json.dump and json.load at --scale and
+    at --persist-scale."""
+    scales = dict.fromkeys(s for s in (args.scale, args.persist_scale) if s > 0)
+    for i, scale in enumerate(scales):
+        if i:
+            print()
+        persist_run(cls, scale, args)
+
+
 # -- main ----------------------------------------------------------------------
 
 
@@ -444,9 +728,10 @@ def parse_args(argv=None):
     p.add_argument("--repeat", type=int, default=3, help="runs of each query batch, best is kept (default 3)")
     p.add_argument(
         "--sections",
-        default="time,memory,fanout",
-        help="comma-separated subset of time,memory,fanout (default all)",
+        default="time,aggregate,ladder,growth,memory,fanout,persistence",
+        help="comma-separated subset of time,aggregate,ladder,growth,memory,fanout,persistence (default all)",
     )
+    p.add_argument("--ladder-depth", type=int, default=20, help="levels of the ladder graph (default 20)")
     p.add_argument("--fanout", type=int, nargs=2, default=(100_000, 400_000), metavar=("SMALL", "LARGE"))
     p.add_argument("--fanout-all", action="store_true", help="run the fan-out section for both sides")
     p.add_argument("--fanout-budget", type=float, default=40.0, help="time limit of each fan-out run, s (default 40)")
@@ -455,7 +740,16 @@ def parse_args(argv=None):
         default="nuvel:NuvelGraph",
         help="module:Class measured as the nuvel side (default nuvel:NuvelGraph)",
     )
-    p.add_argument("--worker", choices=("memory", "fanout"), help=argparse.SUPPRESS)
+    p.add_argument(
+        "--persist-scale",
+        type=int,
+        default=PERSIST_SCALE,
+        help=f"second model size of the persistence section; {PERSIST_SCALE} gives a file of about 50 MB, "
+        f"0 skips it (default {PERSIST_SCALE})",
+    )
+    p.add_argument("--worker", choices=("memory", "fanout", "persist-load"), help=argparse.SUPPRESS)
+    p.add_argument("--reader", choices=("nuvel", "json"), help=argparse.SUPPRESS)
+    p.add_argument("--file", help=argparse.SUPPRESS)
     p.add_argument("--side", choices=SIDES, help=argparse.SUPPRESS)
     p.add_argument("--degree", type=int, help=argparse.SUPPRESS)
     return p.parse_args(argv)
@@ -468,6 +762,9 @@ def main(argv=None) -> int:
         return 0
     if args.worker == "fanout":
         print(json.dumps(fanout_worker(args.side, args.degree, args)))
+        return 0
+    if args.worker == "persist-load":
+        print(json.dumps(persist_load_worker(args)))
         return 0
 
     # The scenario provokes logged failures; keep them off the console.
@@ -484,27 +781,46 @@ def main(argv=None) -> int:
             assert x == y, f"behaviour differs at step {i}: nuvel {x!r}, pure {y!r}"
         print(f"behaviour check: {len(a)} scenario steps agree")
 
-    if "time" in sections:
+    if "time" in sections or "aggregate" in sections:
         t0 = time.perf_counter()
         m = model_mod.generate(args.scale, args.seed)
         print(f"model: {m.summary()} (generated in {time.perf_counter() - t0:.2f} s)")
         missing = [f"{name}/missing" for name in m.node_names[:: 10]]
-        times, results = {}, {}
+        times, results, agg_times, agg_results = {}, {}, {}, {}
         for side in sides:
-            times[side], side_results = time_side(classes[side], m, missing, args.repeat)
+            times[side], side_results, g = time_side(classes[side], m, missing, args.repeat)
             check_model_results(side_results, m)
             results[side] = digests(side_results)
             del side_results
+            if "aggregate" in sections:
+                agg_times[side], agg_results[side] = time_aggregation(g, m, side, args.repeat)
+            del g
             gc.collect()
         if len(sides) == 2:
             for op in results["nuvel"]:
                 assert results["nuvel"][op] == results["pure"][op], f"{op}: results differ"
             print("query results: identical on both sides")
-        del results
-        print()
-        print_time_table(sides, times)
+            if agg_results:
+                check_common_results(agg_results, "aggregation")
+                print("aggregation results: identical on both sides (calls both ran)")
+        del results, agg_results
+        if "time" in sections:
+            print()
+            print_time_table(sides, times)
+        if agg_times:
+            print()
+            print("aggregation (metric latency; the pure side runs the first calls of a row only)")
+            print_per_call_table(sides, agg_times)
         del m
         gc.collect()
+
+    if "ladder" in sections:
+        print()
+        run_ladder(sides, classes, args)
+
+    if "growth" in sections and "nuvel" in sides:
+        print()
+        run_growth(classes["nuvel"], args)
 
     if "memory" in sections:
         print()
@@ -513,6 +829,10 @@ def main(argv=None) -> int:
     if "fanout" in sections:
         print()
         run_fanout(sides, args)
+
+    if "persistence" in sections and "nuvel" in sides:
+        print()
+        run_persistence(classes["nuvel"], args)
 
     print(f"\ntotal run time {time.perf_counter() - started:.1f} s")
     return 0

@@ -1,0 +1,340 @@
+"""The aggregation engine against the pure-Python reference engine (bench/pure.py).
+
+Seeded random layered graphs are built identically on a NuvelGraph and on a
+PureGraph, then both answer the same sequence of aggregate_event_count and
+aggregate_event_metric calls. For every call the result (floats bit for bit),
+the exception type and text, and the full sequence of log records (logger,
+level number, text) must agree. The graph state carried from call to call
+(values written by the passes, visible in the next call's reset records) is
+compared through the calls that follow, and at the end of each seed.
+"""
+
+import logging
+import math
+import random
+import struct
+import sys
+from pathlib import Path
+
+import pytest
+
+from nuvel import NuvelGraph
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from pure import PureGraph  # noqa: E402
+
+# The native bridge fixes each target's level at its first record; both
+# loggers must take Debug records before any aggregation runs in this process.
+for _name in ("nuvel_core", "nuvel_core.aggregate"):
+    logging.getLogger(_name).setLevel(logging.DEBUG)
+
+METRICS = ("lat", "bw", "en")
+UNITS = {"lat": "ns", "bw": "B/s", "en": "pJ"}
+# Mixed case, characters that the legal-values list escapes (quote, backslash,
+# tab, a control character, a combining mark) and a non-ASCII upper case.
+OPERATIONS = ("read", "write", "atomic", "Read", 'q"\\', "tab\t", "\x07bell", "e\u0301c", "ÉCRIT", "écrit")
+EDGE_OPERATIONS = ("read", "READ", "Write", "write", "ATOMIC", "ReAd", "bogus", "ÉCRIT", "écrit", 'Q"\\', "TAB\t")
+COUNTS = (1, 1.0, 2.0, 3, 0.0, -0.0, 0.5, 0.1, 2.5, 1e-3, 7.0, -1.5, 1e300)
+FACTORS = (0.5, 2.0, 0.1, 3.0, 0.0, -0.0, -1.0, 1.0 / 3.0)
+VALUES = (0.0, 1.0, 2.5, 0.1, 0.2, -3.0, 1e-7, 123456.789, 1e16)
+AGGREGATIONS = ("parallel", "parallel", "parallel", "sequential", "sequential", "Parallel", "other", "")
+PREFIXES = ("n", "n", "n", "ev%s", "a b", "µ", "q'\"", "<x>")
+
+SEEDS = range(300)
+CALLS_PER_SEED = 40
+
+
+class Capture(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.NOTSET)
+        self.records = []
+
+    def emit(self, record):
+        # Verbatim delivery: no arguments, so the text is the message itself.
+        self.records.append((record.name, record.levelno, record.getMessage(), record.msg, record.args))
+
+
+@pytest.fixture
+def capture():
+    core = logging.getLogger("nuvel_core")
+    handler = Capture()
+    core.addHandler(handler)
+    propagate, core.propagate = core.propagate, False
+    try:
+        yield handler
+    finally:
+        core.propagate = propagate
+        core.removeHandler(handler)
+
+
+# -- random graphs --------------------------------------------------------------
+
+
+def random_build(rng):
+    """Build steps (method name, args) of a random layered graph, plus the
+    names by role, for choosing call arguments."""
+    steps = []
+    count = rng.randint(5, 40)
+    layers = rng.randint(2, min(5, count - 1))
+    layer_of = [i if i <= layers else rng.randint(0, layers) for i in range(count)]
+    rng.shuffle(layer_of)
+    layer_of.sort()
+    names = [f"{rng.choice(PREFIXES)}{i}" for i in range(count)]
+    # init_metrics mostly after the last node, sometimes before the last few.
+    init_at = rng.choice((count, count, count, rng.randrange(count // 2, count + 1), None))
+    units = {m: UNITS[m] for m in METRICS if m != "en" or rng.random() < 0.5}
+    for i, name in enumerate(names + [None]):
+        if i == init_at:
+            steps.append(("init_metrics", (units,)))
+        if name is not None:
+            steps.append(("add_node", (name,)))
+
+    edges, children = [], [[] for _ in names]
+    by_layer = [[i for i in range(count) if layer_of[i] == d] for d in range(layers + 1)]
+    for i in range(count):
+        d = layer_of[i]
+        if d == layers:
+            continue
+        for _ in range(rng.choice((1, 1, 2, 2, 3, 4))):
+            pool = by_layer[d + 1] if rng.random() < 0.75 else [j for j in range(count) if layer_of[j] > d]
+            j = rng.choice(pool)
+            steps.append(("add_edge", (names[i], names[j])))
+            if j not in children[i]:
+                children[i].append(j)
+                edges.append((i, j))
+            elif rng.random() < 0.5:
+                steps.append(("add_edge", (names[i], names[j])))
+    rng.shuffle(edges)
+    if rng.random() < 0.08:
+        # A cycle: a back edge or a self-loop.
+        i = rng.randrange(count)
+        deeper = [j for j in range(count) if layer_of[j] > layer_of[i] or j == i]
+        j = rng.choice(deeper)
+        steps.append(("add_edge", (names[j], names[i])))
+        edges.append((j, i))
+        children[j].append(i)
+    if rng.random() < 0.2:
+        # A name added again: lookups find the new, unconnected node.
+        steps.insert(rng.randrange(count, len(steps) + 1), ("add_node", (rng.choice(names),)))
+
+    leaves = {i for i in range(count) if not children[i]}
+    multi, data_of = [], {}
+    for i in range(count):
+        if rng.random() >= (0.85 if i in leaves else 0.05):
+            continue
+        data = data_of[i] = {}
+        for m in METRICS:
+            if rng.random() < 0.15:
+                continue
+            if rng.random() < (0.05 if m == "lat" else 0.4):
+                ops = rng.sample(OPERATIONS, rng.choice((0, 1, 2, 2, 3, 3, 4)))
+                data[m] = {op: {"value": random_value(rng), "unit": UNITS[m]} for op in ops}
+                multi.append(names[i])
+            else:
+                data[m] = {"value": random_value(rng), "unit": rng.choice((UNITS[m], "x%"))}
+        steps.append(("set_module_data", (names[i], data, rng.choice((1, 2, 3, 0.5, 4.0)), [])))
+
+    def edge_operation(j, m):
+        # Mostly an operation of the target, in some letter case.
+        ops = list(data_of.get(j, {}).get(m, ()))
+        if ops and "value" not in ops and rng.random() < 0.8:
+            op = rng.choice(ops)
+            return rng.choice((op, op.upper(), op.title()))
+        return rng.choice(EDGE_OPERATIONS)
+
+    for i, j in edges:
+        s, t = names[i], names[j]
+        if rng.random() < 0.6:
+            steps.append(("set_edge_count", (s, t, rng.choice(COUNTS))))
+        if rng.random() < 0.5:
+            steps.append(("set_edge_aggregation", (s, t, rng.choice(AGGREGATIONS))))
+        if rng.random() < 0.3:
+            factor = {m: rng.choice(FACTORS) for m in rng.sample(METRICS + ("zz",), rng.choice((1, 2)))}
+            steps.append(("set_edge_factor", (s, t, factor)))
+        if rng.random() < (0.85 if j in leaves else 0.15):
+            ops = {m: edge_operation(j, m) for m in rng.sample(METRICS, rng.choice((1, 2, 3)))}
+            steps.append(("set_edge_operation", (s, t, ops)))
+
+    for i in range(count):
+        if i in leaves:
+            continue
+        only_leaves = all(j in leaves for j in children[i])
+        for m in METRICS:
+            if rng.random() < (0.8 if only_leaves else 0.08):
+                steps.append(("set_node_specified_metric", (names[i], m, random_value(rng), UNITS[m])))
+    below = [set() for _ in names]
+    for i in reversed(range(count)):  # layers ascend with the index
+        for j in children[i]:
+            if j > i:
+                below[i] |= {j} | below[j]
+    roles = {
+        "top": [names[i] for i in by_layer[0]],
+        "below": {names[i]: sorted(names[j] for j in below[i]) for i in range(count)},
+        "events": sorted({names[i] for i in range(count) if children[i]}),
+        "all": names,
+        "multi": multi or names,
+        "layer": {names[i]: layer_of[i] for i in range(count)},
+    }
+    return steps, roles
+
+
+def random_value(rng):
+    x = rng.random()
+    if x < 0.03:
+        return rng.choice((math.nan, math.inf))
+    if x < 0.5:
+        return rng.choice(VALUES)
+    return rng.uniform(-10.0, 100.0) if x < 0.6 else rng.uniform(0.0, 100.0)
+
+
+def pick(rng, roles, extra=0.05):
+    x = rng.random()
+    if x < extra:
+        return "missing"
+    if x < 0.55:
+        return rng.choice(roles["events"] or roles["all"])
+    return rng.choice(roles["all"])
+
+
+def random_change(rng, roles, k):
+    """A change of the graph between two calls: cached orders must follow it."""
+    names, layer = roles["all"], roles["layer"]
+    x = rng.random()
+    if x < 0.4:
+        # A new module under any node (a module may become an event).
+        late = f"late{k}"
+        return [("add_node", (late,)), ("add_edge", (rng.choice(names), late)),
+                ("set_module_data", (late, {"lat": {"value": random_value(rng), "unit": "ns"}}, 2, []))]
+    a, b = rng.choice(names), rng.choice(names)
+    if x < 0.9 and layer[a] > layer[b]:
+        a, b = b, a
+    steps = [("add_edge", (a, b))]
+    if layer[a] != layer[b] and rng.random() < 0.5:
+        steps.append(("set_edge_count", (a, b, rng.choice(COUNTS))))
+    return steps
+
+
+def random_calls(rng, roles):
+    calls = []
+    for k in range(CALLS_PER_SEED):
+        if rng.random() < 0.08:
+            calls += random_change(rng, roles, k)
+        event = pick(rng, roles)
+        x = rng.random()
+        if x < 0.5:
+            # Mostly a pair joined by a path.
+            workload = rng.choice(roles["top"] if rng.random() < 0.7 else roles["events"] or roles["all"])
+            below = roles["below"][workload]
+            if rng.random() < 0.6:
+                below = [name for name in below if name in roles["events"]]
+            event = rng.choice(below or [event])
+        elif x < 0.6:
+            workload = None
+        elif x < 0.65:
+            workload = event
+        elif x < 0.7:
+            workload = "missing"
+        elif x < 0.85:
+            workload = rng.choice(roles["top"])
+        else:
+            workload = rng.choice(roles["all"])
+        if rng.random() < 0.2:
+            calls.append(("aggregate_event_count", (workload, event if rng.random() > 0.03 else None)))
+            continue
+        if rng.random() < 0.45:
+            workload = None
+        mode = rng.choice(("module", "summation", "specified") * 6 + ("Module", "sum", ""))
+        metric = rng.choice(METRICS * 5 + ("zz",))
+        if mode == "summation" and rng.random() < 0.3:
+            event = rng.choice(roles["multi"])
+            above = [name for name, below in roles["below"].items() if event in below]
+            if above and rng.random() < 0.8:
+                workload = rng.choice(above)
+        unit = rng.choice(("ns", "u%d", "µs"))
+        calls.append(("aggregate_event_metric", (metric, mode, unit, workload, event)))
+    # Every event's values as the reset of the next call reports them.
+    calls += [("aggregate_event_metric", (m, "-", "", None, roles["all"][0])) for m in METRICS]
+    return calls
+
+
+# -- comparison -----------------------------------------------------------------
+
+
+def float_key(x):
+    assert type(x) is float, f"not a float: {x!r}"
+    return "nan" if math.isnan(x) else struct.pack("<d", x).hex()
+
+
+def outcome(graph, capture, method, args):
+    capture.records.clear()
+    try:
+        result = getattr(graph, method)(*args)
+    except (ValueError, TypeError) as exc:
+        key = (type(exc).__name__, str(exc))
+    else:
+        if isinstance(result, dict):
+            key = ("ok", list(result), float_key(result["value"]), result["unit"])
+        elif isinstance(result, float):
+            key = ("ok", float_key(result))
+        else:
+            key = ("ok", result)
+    records = list(capture.records)
+    for name, level, text, msg, rec_args in records:
+        assert rec_args in ((), None) and msg == text, f"record not verbatim: {msg!r} {rec_args!r}"
+    return key, [r[:3] for r in records]
+
+
+def first_difference(a, b):
+    for i, (x, y) in enumerate(zip(a, b)):
+        if x != y:
+            return i
+    return min(len(a), len(b))
+
+
+def compare(seed, step, method, args, nuvel, pure):
+    (got, got_records), (want, want_records) = nuvel, pure
+    where = f"seed {seed}, step {step}: {method}{args!r}"
+    assert got == want, f"{where}\n  nuvel: {got!r}\n  pure:  {want!r}"
+    if got_records != want_records:
+        i = first_difference(got_records, want_records)
+        raise AssertionError(
+            f"{where}: records differ at #{i} ({len(got_records)} nuvel, {len(want_records)} pure)\n"
+            f"  nuvel: {got_records[max(0, i - 2):i + 3]!r}\n"
+            f"  pure:  {want_records[max(0, i - 2):i + 3]!r}"
+        )
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_engine_matches_reference(seed, capture):
+    rng = random.Random(seed)
+    steps, roles = random_build(rng)
+    nuvel, pure = NuvelGraph(), PureGraph()
+    for i, (method, args) in enumerate(steps):
+        compare(seed, f"build {i}", method, args,
+                outcome(nuvel, capture, method, args), outcome(pure, capture, method, args))
+    for i, (method, args) in enumerate(random_calls(rng, roles)):
+        compare(seed, i, method, args,
+                outcome(nuvel, capture, method, args), outcome(pure, capture, method, args))
+
+
+def test_random_graphs_cover_the_engine(capture):
+    """The seeds reach every mode's success and its main failures."""
+    seen = set()
+    for seed in SEEDS[:40]:
+        rng = random.Random(seed)
+        steps, roles = random_build(rng)
+        graph = PureGraph()
+        for method, args in steps:
+            outcome(graph, capture, method, args)
+        for method, args in random_calls(rng, roles):
+            key, _ = outcome(graph, capture, method, args)
+            mode = args[1] if method == "aggregate_event_metric" else "count"
+            text = key[1] if key[0] != "ok" else "ok"
+            seen.add((mode, text.split(" <")[0].split(" '")[0].strip()))
+    for expected in [("count", "ok"), ("module", "ok"), ("summation", "ok"), ("specified", "ok"),
+                     ("count", "Invalid event"), ("module", "Invalid metric"),
+                     ("summation", "Invalid operation"), ("summation", "Missing operation for metric"),
+                     ("specified", "Missing metric"), ("specified", "Invalid metric"),
+                     ("specified", "Graph contains a cycle; expected a DAG"),
+                     ("summation", "Metric"), ("-", "Invalid aggregation")]:
+        assert expected in seen, (expected, sorted(seen))
