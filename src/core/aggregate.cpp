@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <initializer_list>
 #include <utility>
@@ -112,6 +113,90 @@ struct RunningProducts {
     }
   }
 };
+
+/// The sum over the paths from `from` to `to` of each path's product of
+/// edge counts (times the product of the factors for `metric`, when given),
+/// computed over the sub-graph instead of path by path. Used only when that
+/// gives the very bits of the path-by-path sum: the graph is acyclic, every
+/// count and factor is an integer, and a bound on every product and partial
+/// sum, in whatever order they are taken, stays within 2^53, so that no step
+/// rounds. Nothing otherwise.
+struct ExactSum {
+  double total;
+  bool any_path;
+};
+
+std::optional<ExactSum> exact_path_sum(const NuvelGraphInner& graph, NodeIndex from, NodeIndex to,
+                                       std::optional<std::string_view> metric) {
+  constexpr std::int64_t kLimit = std::int64_t{1} << 53;
+  if (graph.structure_facts().has_cycle) return std::nullopt;
+  const std::vector<std::uint8_t> leads_to = ancestors_of(graph, to);
+  if (leads_to[from] == 0) return ExactSum{0.0, false};
+
+  const auto as_integer = [](double x, std::int64_t& out) {
+    if (!(std::fabs(x) <= 9007199254740992.0) || std::trunc(x) != x) return false;
+    out = static_cast<std::int64_t>(x);
+    return true;
+  };
+  // A weight's share of the bound: its magnitude, or one when smaller, so
+  // that the bound also covers every prefix of a path's product.
+  const auto magnitude = [](std::int64_t x) { return std::max<std::int64_t>(x < 0 ? -x : x, 1); };
+  // Per summed node: the exact signed sum, and the bound.
+  struct Sums {
+    std::int64_t value;
+    std::int64_t bound;
+  };
+  constexpr std::uint32_t kUnseen = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> slot(graph.node_count(), kUnseen);
+  std::vector<Sums> sums;
+  struct Frame {
+    NodeIndex node;
+    EdgeIndex next;
+    Sums sums;
+  };
+  slot[to] = 0;
+  sums.push_back({1, 1});
+  if (from == to) return ExactSum{1.0, true};
+  std::vector<Frame> frames{{from, graph.first_out(from), {0, 0}}};
+  while (!frames.empty()) {
+    Frame& frame = frames.back();
+    if (frame.next == kNoIndex) {
+      slot[frame.node] = static_cast<std::uint32_t>(sums.size());
+      sums.push_back(frame.sums);
+      frames.pop_back();
+      continue;
+    }
+    const EdgeIndex edge = frame.next;
+    const NodeIndex target = graph.target(edge);
+    if (leads_to[target] == 0) {
+      frame.next = graph.next_out(edge);
+      continue;
+    }
+    if (slot[target] == kUnseen) {
+      frames.push_back({target, graph.first_out(target), {0, 0}});
+      continue;  // `edge` is taken again once its target is summed
+    }
+    frame.next = graph.next_out(edge);
+    std::int64_t count = 0;
+    std::int64_t factor = 1;
+    if (!as_integer(graph.edge(edge).count, count)) return std::nullopt;
+    if (metric) {
+      const double* f = graph.edge(edge).factor.find(*metric);
+      if (f != nullptr && !as_integer(*f, factor)) return std::nullopt;
+    }
+    const Sums& below = sums[slot[target]];
+    std::int64_t share = 0;
+    if (__builtin_mul_overflow(magnitude(count), magnitude(factor), &share) ||
+        __builtin_mul_overflow(share, below.bound, &share) ||
+        __builtin_add_overflow(frame.sums.bound, share, &frame.sums.bound) ||
+        frame.sums.bound > kLimit) {
+      return std::nullopt;
+    }
+    // Within the bound, so none of these overflows.
+    frame.sums.value += count * factor * below.value;
+  }
+  return ExactSum{static_cast<double>(sums[slot[from]].value), true};
+}
 
 struct EventCount : RunningProducts {
   NodeIndex workload;
@@ -606,6 +691,11 @@ std::string metric_unit(const NuvelGraphInner& graph, NodeIndex node, std::strin
 
 double compute_path_count(const NuvelGraphInner& graph, NodeIndex workload, NodeIndex event,
                           std::string_view metric) {
+  if (!log::would_emit(Level::Debug, kAggregate)) {
+    if (const std::optional<ExactSum> exact = exact_path_sum(graph, workload, event, metric)) {
+      return exact->total;
+    }
+  }
   WeightedCount walk{{graph, metric}, workload, event};
   walk_paths(graph, workload, event, walk);
   return walk.total;
@@ -625,15 +715,23 @@ Result<double> aggregate_event_count(const NuvelGraphInner& graph,
   if (!from) return logged_error(kCore, cat({"Invalid workload <", *workload, ">."}));
   const std::optional<NodeIndex> to = graph.lookup(*event);
   if (!to) return logged_error(kCore, cat({"Invalid event <", *event, ">."}));
-  EventCount walk{{graph, std::nullopt}, *from, *to};
-  walk_paths(graph, *from, *to, walk);
-  if (walk.paths == 0) {
+  std::optional<ExactSum> exact;
+  if (!log::would_emit(Level::Debug, kAggregate)) {
+    exact = exact_path_sum(graph, *from, *to, std::nullopt);
+  }
+  if (!exact) {
+    EventCount walk{{graph, std::nullopt}, *from, *to};
+    walk_paths(graph, *from, *to, walk);
+    exact = ExactSum{walk.total, walk.paths > 0};
+  }
+  if (!exact->any_path) {
     return logged_error(kCore, cat({"Invalid event <", *event, "> in workload <", *workload, ">."}));
   }
+  const double total = exact->total;
   log::emit(Level::Debug, kCore, [&] {
-    return cat({"  Total value (<", *workload, "> -> <", *event, ">) = <", fmt_py(walk.total), ">."});
+    return cat({"  Total value (<", *workload, "> -> <", *event, ">) = <", fmt_py(total), ">."});
   });
-  return walk.total;
+  return total;
 }
 
 Result<ValueUnit> aggregate_event_metric(NuvelGraphInner& graph, std::string_view metric,

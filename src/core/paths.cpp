@@ -91,6 +91,24 @@ const StructureFacts& NuvelGraphInner::structure_facts() const {
   return *facts_;
 }
 
+std::vector<std::uint8_t> ancestors_of(const NuvelGraphInner& graph, NodeIndex to) {
+  std::vector<std::uint8_t> marked(graph.node_count(), 0);
+  std::vector<NodeIndex> stack{to};
+  marked[to] = 1;
+  while (!stack.empty()) {
+    const NodeIndex node = stack.back();
+    stack.pop_back();
+    for (EdgeIndex e = graph.first_in(node); e != kNoIndex; e = graph.next_in(e)) {
+      const NodeIndex source = graph.source(e);
+      if (marked[source] == 0) {
+        marked[source] = 1;
+        stack.push_back(source);
+      }
+    }
+  }
+  return marked;
+}
+
 bool reaches(const NuvelGraphInner& graph, NodeIndex from, NodeIndex to) {
   if (from == to) return true;
   std::vector<std::uint8_t> seen(graph.node_count(), 0);

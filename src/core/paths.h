@@ -12,10 +12,15 @@ namespace nuvel {
 
 inline constexpr std::string_view kCycleMessage = "Graph contains a cycle; expected a DAG";
 
+/// Marks (one byte per node of the graph) every node from which a path
+/// leads to `to`, `to` itself included.
+std::vector<std::uint8_t> ancestors_of(const NuvelGraphInner& graph, NodeIndex to);
+
 /// Walks every simple path from `from` to `to` (no node twice) in
 /// depth-first discovery order, out-edges in list order (newest first);
 /// the search never continues past `to`, and from == to gives one empty
-/// path. The visitor sees the path grow and shrink instead of receiving
+/// path. Branches that cannot reach `to` are not entered: they hold no
+/// path, so the order of the paths found is unchanged. The visitor sees the path grow and shrink instead of receiving
 /// copies: push(edge) when an edge joins the current path, pop() when the
 /// last one leaves it, complete() when the current path reaches `to`;
 /// complete() returns false to end the walk.
@@ -30,6 +35,7 @@ void walk_paths(const NuvelGraphInner& graph, NodeIndex from, NodeIndex to, Visi
     NodeIndex node;
     EdgeIndex next;
   };
+  const std::vector<std::uint8_t> leads_to = ancestors_of(graph, to);
   std::vector<std::uint8_t> on_path(graph.node_count(), 0);
   std::vector<Frame> frames{{from, graph.first_out(from)}};
   on_path[from] = 1;
@@ -44,7 +50,7 @@ void walk_paths(const NuvelGraphInner& graph, NodeIndex from, NodeIndex to, Visi
     const EdgeIndex edge = frame.next;
     frame.next = graph.next_out(edge);
     const NodeIndex target = graph.target(edge);
-    if (on_path[target] != 0) continue;
+    if (on_path[target] != 0 || leads_to[target] == 0) continue;
     visitor.push(edge);
     if (target == to) {
       if (!visitor.complete()) return;
