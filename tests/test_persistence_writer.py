@@ -1,0 +1,371 @@
+"""save_json: the exact text of the graph file, and how it reaches the disk.
+
+A save never destroys the old file: a regular file (or a new one) is written
+to a temporary file in the same directory and renamed over the target;
+devices, FIFOs and targets in directories that refuse new files are written
+in place.
+"""
+
+import decimal
+import errno
+import json
+import math
+import os
+import random
+import re
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from nuvel import NuvelGraph
+
+EXAMPLE = """{
+  "edges": [
+    {
+      "aggregation": "parallel",
+      "count": 4.0,
+      "factor": {
+        "energy": 0.5
+      },
+      "operation": {
+        "energy": "read"
+      },
+      "source": "e1",
+      "target": "m1"
+    }
+  ],
+  "nodes": [
+    {
+      "instance": 1.0,
+      "metrics": {
+        "latency": {
+          "unit": "ns",
+          "value": 0.0
+        }
+      },
+      "name": "e1",
+      "performance": null,
+      "specified_metrics": {},
+      "tags": []
+    },
+    {
+      "instance": 2.0,
+      "metrics": {
+        "energy": {
+          "read": {
+            "unit": "pJ",
+            "value": 2.5
+          },
+          "write": {
+            "unit": "pJ",
+            "value": 3.0
+          }
+        },
+        "latency": {
+          "unit": "ns",
+          "value": 1.25
+        }
+      },
+      "name": "m1",
+      "performance": "perf/m1",
+      "specified_metrics": {},
+      "tags": [
+        "cache",
+        "l1"
+      ]
+    }
+  ]
+}"""
+
+
+def example_graph():
+    g = NuvelGraph()
+    g.add_node("e1")
+    g.add_node("m1", "perf/m1")
+    g.add_edge("e1", "m1")
+    g.init_metrics({"latency": "ns"})
+    energy = {"write": {"value": 3.0, "unit": "pJ"}, "read": {"value": 2.5, "unit": "pJ"}}
+    g.set_module_data("m1", {"latency": {"value": 1.25, "unit": "ns"}, "energy": energy}, 2, ["cache", "l1"])
+    g.set_edge_count("e1", "m1", 4)
+    g.set_edge_factor("e1", "m1", {"energy": 0.5})
+    g.set_edge_operation("e1", "m1", {"energy": "read"})
+    return g
+
+
+def saved(graph, tmp_path, name="g.json"):
+    path = tmp_path / name
+    graph.save_json(str(path))
+    return path.read_text(encoding="utf-8")
+
+
+def stray_files(directory, keep):
+    return sorted(set(os.listdir(directory)) - set(keep))
+
+
+class TestDocument:
+    def test_example_file(self, tmp_path):
+        assert saved(example_graph(), tmp_path) == EXAMPLE
+
+    def test_empty_graph(self, tmp_path):
+        assert saved(NuvelGraph(), tmp_path) == '{\n  "edges": [],\n  "nodes": []\n}'
+
+    def test_members_in_utf8_byte_order_everywhere(self, tmp_path):
+        # U+FF61 sorts before U+1F600 in UTF-8 (and code point) order, after it in UTF-16.
+        keys = ["zeta", "alpha", "Beta", "_x", "é", "ab", "a", "\uff61", "\U0001f600"]
+        ordered = sorted(keys, key=lambda k: k.encode())
+        g = NuvelGraph()
+        g.add_node("m")
+        g.add_node("e")
+        g.add_edge("e", "m")
+        g.init_metrics(dict.fromkeys(keys, "u"))
+        g.set_module_data("m", {"ops": {k: {"value": 1, "unit": "u"} for k in keys}}, 1, [])
+        g.set_edge_factor("e", "m", dict.fromkeys(keys, 2))
+        g.set_edge_operation("e", "m", dict.fromkeys(keys, "op"))
+        for k in keys:
+            g.set_node_specified_metric("m", k, 1.0, "u")
+        doc = json.loads(saved(g, tmp_path))
+        edge, node = doc["edges"][0], doc["nodes"][0]
+        assert list(edge["factor"]) == list(edge["operation"]) == ordered
+        assert list(node["metrics"]["ops"]) == list(node["specified_metrics"]) == ordered
+        assert list(node["metrics"]) == sorted(ordered + ["ops"], key=lambda k: k.encode())
+
+    def test_string_escapes(self, tmp_path):
+        short = {0x08: "\\b", 0x09: "\\t", 0x0A: "\\n", 0x0C: "\\f", 0x0D: "\\r"}
+        name = "".join(map(chr, range(0x20))) + '"\\/\x7fé€'
+        escaped = "".join(short.get(b, f"\\u{b:04x}") for b in range(0x20)) + '\\"\\\\/\x7fé€'
+        g = NuvelGraph()
+        g.add_node(name, performance="tab\there")
+        text = saved(g, tmp_path)
+        assert f'      "name": "{escaped}",\n' in text
+        assert '"performance": "tab\\there"' in text
+        assert json.loads(text)["nodes"][0]["name"] == name
+
+    def test_non_finite_numbers_are_null(self, tmp_path):
+        nan, inf = float("nan"), float("inf")
+        g = NuvelGraph()
+        g.add_node("e")
+        g.add_node("m")
+        g.add_edge("e", "m")
+        g.set_module_data("m", {"a": {"value": nan, "unit": "u"}, "b": {"r": {"value": -inf, "unit": "u"}}}, inf, [])
+        g.set_edge_count("e", "m", nan)
+        g.set_edge_factor("e", "m", {"a": -inf})
+        g.set_node_specified_metric("e", "a", inf, "u")
+        doc = json.loads(saved(g, tmp_path))
+        edge, (e, m) = doc["edges"][0], doc["nodes"]
+        assert edge["count"] is None and edge["factor"] == {"a": None}
+        assert m["instance"] is None
+        assert m["metrics"] == {"a": {"unit": "u", "value": None}, "b": {"r": {"unit": "u", "value": None}}}
+        assert e["specified_metrics"] == {"a": {"unit": "u", "value": None}}
+
+    def test_empty_multiop_and_shared_names(self, tmp_path):
+        g = NuvelGraph()
+        for name in ("m", "e", "m"):
+            g.add_node(name)
+        g.add_edge("e", "m")
+        g.set_module_data("m", {"x": {}}, 1, [])
+        doc = json.loads(saved(g, tmp_path))
+        assert [n["name"] for n in doc["nodes"]] == ["m", "e", "m"]
+        assert doc["nodes"][0]["metrics"] == {} and doc["nodes"][2]["metrics"] == {"x": {}}
+        assert doc["edges"] == [
+            {"aggregation": "parallel", "count": 1.0, "factor": {}, "operation": {}, "source": "e", "target": "m"}
+        ]
+        assert '"x": {}\n' in saved(g, tmp_path)
+
+
+def written_counts(values, tmp_path):
+    """Each double as an edge count; returns the number texts in edge order."""
+    g = NuvelGraph()
+    g.add_node("s")
+    for i, x in enumerate(values):
+        g.add_node(f"t{i}")
+        g.add_edge("s", f"t{i}")
+        g.set_edge_count("s", f"t{i}", x)
+    return re.findall(r'\n      "count": (.*),\n', saved(g, tmp_path))
+
+
+def oracle(x):
+    """The file's number text, from the digits of Python's repr."""
+    if not math.isfinite(x):
+        return "null"
+    sign = "-" if math.copysign(1.0, x) < 0 else ""
+    _, digits, exp = decimal.Decimal(repr(abs(x))).as_tuple()
+    d = "".join(map(str, digits)).rstrip("0") or "0"
+    e = exp + len(digits) - 1 if d != "0" else 0
+    if -5 <= e <= 15:
+        if e < 0:
+            return f"{sign}0.{'0' * (-e - 1)}{d}"
+        return sign + (d.ljust(e + 1, "0") + ".0" if len(d) <= e + 1 else f"{d[:e + 1]}.{d[e + 1:]}")
+    return f"{sign}{d[0]}{'.' + d[1:] if len(d) > 1 else ''}e{'+' if e > 0 else '-'}{abs(e)}"
+
+
+class TestNumbers:
+    TABLE = [
+        (0.0, "0.0"), (-0.0, "-0.0"), (1.0, "1.0"), (100.0, "100.0"), (-2.5, "-2.5"), (1234.5, "1234.5"),
+        (0.1 + 0.2, "0.30000000000000004"), (0.0001, "0.0001"), (0.00001, "0.00001"), (1.5e-5, "0.000015"),
+        (1e-6, "1e-6"), (2.5e-6, "2.5e-6"), (1e15, "1000000000000000.0"), (2.0**53, "9007199254740992.0"),
+        (1e16, "1e+16"), (1.5e16, "1.5e+16"), (123456789012345678.0, "1.2345678901234568e+17"),
+        (1e100, "1e+100"), (5e-324, "5e-324"), (1.7976931348623157e308, "1.7976931348623157e+308"),
+        (-1e-7, "-1e-7"), (0.000123456789, "0.000123456789"), (9.99e-5, "0.0000999"),
+        (float("nan"), "null"), (float("inf"), "null"), (float("-inf"), "null"),
+    ]
+
+    def test_table(self, tmp_path):
+        assert written_counts([x for x, _ in self.TABLE], tmp_path) == [t for _, t in self.TABLE]
+
+    def test_random_doubles_match_oracle_and_read_back(self, tmp_path):
+        rng = random.Random(20240605)
+        values = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(1500)]
+        values += [rng.uniform(-1e6, 1e6) * 10.0 ** rng.randint(-12, 20) for _ in range(500)]
+        values = [x for x in values if math.isfinite(x)]
+        texts = written_counts(values, tmp_path)
+        for x, text in zip(values, texts, strict=True):
+            assert text == oracle(x), repr(x)
+            back = float(text)
+            assert back == x and math.copysign(1.0, back) == math.copysign(1.0, x), text
+
+
+def run_child(script, *args):
+    return subprocess.run([sys.executable, "-c", script, *map(str, args)], capture_output=True, text=True)
+
+
+FSIZE_CHILD = """
+import resource, signal, sys
+from nuvel import NuvelGraph
+g = NuvelGraph()
+for i in range(500):
+    g.add_node(f"node{i}")
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (2048, 2048))
+try:
+    g.save_json(sys.argv[1])
+except OSError as exc:
+    print(exc)
+else:
+    print("saved")
+"""
+
+def oserror_text(code):
+    return f"{os.strerror(code)} (os error {code})"
+
+
+class TestSave:
+    def test_failed_write_keeps_old_file(self, tmp_path):
+        path = tmp_path / "model.json"
+        path.write_bytes(b"old content \x00\xff")
+        done = run_child(FSIZE_CHILD, path)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.strip() == oserror_text(errno.EFBIG)
+        assert path.read_bytes() == b"old content \x00\xff"
+        assert stray_files(tmp_path, ["model.json"]) == []
+
+    def test_permission_bits(self, tmp_path):
+        old_mask = os.umask(0o027)
+        try:
+            saved(NuvelGraph(), tmp_path, "new.json")
+            (tmp_path / "old.json").write_text("x")
+            os.chmod(tmp_path / "old.json", 0o604)
+            assert saved(example_graph(), tmp_path, "old.json") == EXAMPLE
+        finally:
+            os.umask(old_mask)
+        assert stat.S_IMODE(os.stat(tmp_path / "new.json").st_mode) == 0o640
+        assert stat.S_IMODE(os.stat(tmp_path / "old.json").st_mode) == 0o604
+
+    def test_symlink_chain_stays_links(self, tmp_path):
+        (tmp_path / "real").mkdir()
+        (tmp_path / "real" / "model.json").write_text("old")
+        (tmp_path / "first").symlink_to("real/model.json")
+        (tmp_path / "second").symlink_to(tmp_path / "first")
+        (tmp_path / "dangling").symlink_to("real/created.json")
+        assert saved(example_graph(), tmp_path, "second") == EXAMPLE
+        assert saved(NuvelGraph(), tmp_path, "dangling").startswith("{")
+        assert (tmp_path / "first").is_symlink() and (tmp_path / "second").is_symlink()
+        assert (tmp_path / "real" / "model.json").read_text() == EXAMPLE
+        assert (tmp_path / "dangling").is_symlink() and (tmp_path / "real" / "created.json").is_file()
+        assert stray_files(tmp_path / "real", ["model.json", "created.json"]) == []
+        assert stray_files(tmp_path, ["real", "first", "second", "dangling"]) == []
+
+    def test_devices_and_fifos_are_written_in_place(self, tmp_path):
+        example_graph().save_json("/dev/null")
+        fifo = tmp_path / "pipe"
+        os.mkfifo(fifo)
+        reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+        try:
+            example_graph().save_json(str(fifo))
+            assert reader.communicate(timeout=30)[0].decode() == EXAMPLE
+        finally:
+            reader.kill()
+            reader.wait()
+        assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+
+    def test_directory_refusing_new_files(self):
+        """A writable file in a read-only directory is written in place; a
+        read-only file is refused although a rename over it would work."""
+        directory = Path(tempfile.mkdtemp())  # under /tmp: reachable by another user
+        files = {"writable.json": 0o644, "readonly.json": 0o444}
+        owner = 65534 if os.geteuid() == 0 else os.geteuid()  # root ignores permission bits
+        try:
+            for name, mode in files.items():
+                (directory / name).write_text("old")
+                os.chmod(directory / name, mode)
+            for p in (directory, *directory.iterdir()):
+                os.chown(p, owner, owner)
+            os.chmod(directory, 0o555)
+            read_end, write_end = os.pipe()
+            pid = os.fork()
+            if pid == 0:  # the child reports the outcome of each save, and never returns
+                code = 1
+                try:
+                    os.setuid(owner)
+                    outcomes = []
+                    for name in files:
+                        try:
+                            NuvelGraph().save_json(str(directory / name))
+                            outcomes.append("saved")
+                        except OSError as exc:
+                            outcomes.append(str(exc))
+                    os.write(write_end, json.dumps(outcomes).encode())
+                    code = 0
+                finally:
+                    os._exit(code)
+            os.close(write_end)
+            with os.fdopen(read_end) as pipe:
+                outcomes = json.loads(pipe.read())
+            assert os.waitpid(pid, 0)[1] == 0
+            assert outcomes == ["saved", oserror_text(errno.EACCES)]
+            assert (directory / "writable.json").read_text() == '{\n  "edges": [],\n  "nodes": []\n}'
+            assert (directory / "readonly.json").read_text() == "old"
+            assert stray_files(directory, files) == []
+        finally:
+            os.chmod(directory, 0o755)
+            for p in directory.iterdir():
+                p.unlink()
+            directory.rmdir()
+
+    @pytest.mark.parametrize(
+        "name, message",
+        [
+            ("missing/g.json", oserror_text(errno.ENOENT)),
+            (".", oserror_text(errno.EISDIR)),
+            ("g\0.json", "file name contained an unexpected NUL byte"),
+        ],
+    )
+    def test_refused_paths(self, tmp_path, name, message):
+        with pytest.raises(OSError) as info:
+            example_graph().save_json(str(tmp_path / name))
+        assert str(info.value) == message
+        assert os.listdir(tmp_path) == []
+
+    def test_path_object_is_refused_before_touching_files(self, tmp_path):
+        with pytest.raises(TypeError):
+            example_graph().save_json(tmp_path / "g.json")
+        assert os.listdir(tmp_path) == []
+
+    def test_saving_twice_replaces_everything(self, tmp_path):
+        assert saved(example_graph(), tmp_path) == EXAMPLE
+        assert saved(NuvelGraph(), tmp_path) == '{\n  "edges": [],\n  "nodes": []\n}'
+        assert os.listdir(tmp_path) == ["g.json"]
