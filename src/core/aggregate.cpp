@@ -339,12 +339,11 @@ Result<double> module_value(const NuvelGraphInner& graph, NodeIndex module,
 /// routes. A second visit of a node whose walk has ended adds exactly 0.0
 /// (every module below it was counted), so when its records would not be
 /// delivered it is skipped: the result is the same without the cost of
-/// every route.
+/// every route. `done` marks visited modules and fully walked inner nodes.
 Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root,
                                 std::string_view root_parent, std::string_view metric) {
-  std::vector<std::uint8_t> visited(graph.node_count(), 0);
-  if (graph.is_leaf(root)) return module_value(graph, root, root_parent, metric, visited);
-  std::vector<std::uint8_t> walked(graph.node_count(), 0);
+  std::vector<std::uint8_t> done(graph.node_count(), 0);
+  if (graph.is_leaf(root)) return module_value(graph, root, root_parent, metric, done);
   struct Frame {
     NodeIndex node;
     EdgeIndex next;
@@ -355,7 +354,7 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root,
     Frame& frame = frames.back();
     if (frame.next == kNoIndex) {
       const double sum = frame.sum;
-      walked[frame.node] = 1;
+      done[frame.node] = 1;
       frames.pop_back();
       if (frames.empty()) return sum;
       frames.back().sum = frames.back().sum + sum;
@@ -370,10 +369,10 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root,
                   ">."});
     });
     if (graph.is_leaf(target)) {
-      Result<double> value = module_value(graph, target, name_of(graph, node), metric, visited);
+      Result<double> value = module_value(graph, target, name_of(graph, node), metric, done);
       if (!value.ok()) return std::move(value.error());
       frame.sum = frame.sum + value.value();
-    } else if (walked[target] != 0 && !log::would_emit(Level::Info, kAggregate)) {
+    } else if (done[target] != 0 && !log::would_emit(Level::Info, kAggregate)) {
       frame.sum = frame.sum + 0.0;
     } else {
       frames.push_back({target, graph.first_out(target), 0.0});
@@ -591,7 +590,10 @@ Result<double> run_module(const NuvelGraphInner& graph, const Request& request) 
       return cat({"Ignore workload <", *request.workload_name, "> in aggregation <module>."});
     });
   }
-  if (subgraph_has_cycle(graph, request.event)) return value_error(std::string(kCycleMessage));
+  // Only a graph with a cycle somewhere can have one below the event.
+  if (graph.structure_facts().has_cycle && subgraph_has_cycle(graph, request.event)) {
+    return value_error(std::string(kCycleMessage));
+  }
   Result<double> result = aggregate_module(graph, request.event, request.event_name, request.metric);
   if (!result.ok()) return result;
   log::emit(Level::Debug, kCore, [&] {
