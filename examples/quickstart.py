@@ -7,6 +7,8 @@ Errors and warnings of the queries are narrated through Python logging.
 """
 
 import logging
+import os
+import tempfile
 
 from nuvel import NuvelGraph
 
@@ -51,14 +53,19 @@ def build_model() -> NuvelGraph:
         instance=4,
         tags=["memory"],
     )
-    graph.set_module_data("tensor_core", {"latency": {"value": 2.5, "unit": "ns"}}, 8, ["compute"])
-    graph.set_module_data("vector_unit", {"latency": {"value": 1.0, "unit": "ns"}}, 16, ["compute"])
+    graph.set_module_data("tensor_core", {"latency": {"value": 2.5, "unit": "ns"},
+                                          "energy": {"value": 1.1, "unit": "pJ"}}, 8, ["compute"])
+    graph.set_module_data("vector_unit", {"latency": {"value": 1.0, "unit": "ns"},
+                                          "energy": {"value": 0.4, "unit": "pJ"}}, 16, ["compute"])
 
     # Edges choose the operation of a multi-operation module and weigh metrics.
     graph.set_edge_operation("attention", "l2_cache", {"latency": "read"})
     graph.set_edge_operation("mlp", "l2_cache", {"latency": "write"})
     graph.set_edge_factor("mlp", "vector_unit", {"energy": 0.5})
-    graph.set_node_specified_metric("attention", "latency", 310.0, "ns")
+    # The performance model's own figures for events that use modules only.
+    graph.set_node_specified_metric("attention", "energy", 40.0, "pJ")
+    graph.set_node_specified_metric("mlp", "energy", 25.0, "pJ")
+    graph.set_edge_aggregation("inference", "mlp", "sequential")
     return graph
 
 
@@ -83,11 +90,33 @@ def main() -> None:
     print("compute modules:", graph.get_tag_modules("compute"))
     print("l2_cache read latency:", graph.query_module_metric("latency", "l2_cache", "read"))
     print("tensor_core latency:", graph.query_module_metric("latency", "tensor_core"))
-    print("attention's specified latency:", graph.get_node_specified_metric("attention", "latency"))
+    print("attention's specified energy:", graph.get_node_specified_metric("attention", "energy"))
     try:
         graph.query_module_metric("latency", "l2_cache")
     except ValueError as error:
         print("a multi-operation metric needs its operation:", error)
+
+    # How often each event happens per inference, and one metric per event
+    # in each aggregation mode.
+    print("attention per inference:", graph.aggregate_event_count("inference", "attention"))
+    print("module energy of mlp (value x instance, each module once):",
+          graph.aggregate_event_metric("energy", "module", "pJ", event="mlp"))
+    print("summed latency of attention:",
+          graph.aggregate_event_metric("latency", "summation", "ns", event="attention"))
+    print("summed latency of mlp per inference:",
+          graph.aggregate_event_metric("latency", "summation", "ns", "inference", "mlp"))
+    print("l2_cache latency over its operations, per inference:",
+          graph.aggregate_event_metric("latency", "summation", "ns", "inference", "l2_cache"))
+    print("specified energy of inference (parallel maximum plus sequential sum):",
+          graph.aggregate_event_metric("energy", "specified", "pJ", event="inference"))
+
+    # The whole model round-trips through a JSON file.
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "model.json")
+        graph.save_json(path)
+        loaded = NuvelGraph.load_json(path)
+        print(f"saved {os.path.getsize(path)} bytes; loaded {len(loaded.get_all_node_names())} nodes,"
+              f" leaves {loaded.get_leaf_names()}")
 
 
 if __name__ == "__main__":
