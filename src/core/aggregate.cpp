@@ -290,7 +290,9 @@ Result<double> aggregate_summation_multiop(const NuvelGraphInner& graph, NodeInd
   walk_paths(graph, workload, module, walk);
   if (walk.failure) return std::move(*walk.failure);
   double total = 0.0;
-  for (const auto& [operation, weight] : walk.weights) {
+  for (const auto& entry : walk.weights) {
+    const std::string& operation = entry.first;
+    const OperationWeights::Weight& weight = entry.second;
     const double result = weight.value * weight.count;
     log::emit(Level::Debug, kAggregate, [&] {
       return cat({"  Total value (<", name_of(graph, module), "> : <", operation, ">) = <",

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -46,13 +45,16 @@ inline bool would_emit(Level level, std::string_view target) {
 
 /// Logs the message that `make_message()` returns; it is called only when
 /// the record would be delivered, so a dropped record formats nothing.
+/// The call site's file and line come from the compiler's builtins, which
+/// both supported compilers provide (std::source_location is missing from
+/// some of them).
 template <class MakeMessage>
 void emit(Level level, std::string_view target, MakeMessage&& make_message,
-          std::source_location where = std::source_location::current()) {
+          const char* file = __builtin_FILE(), std::uint32_t line = __builtin_LINE()) {
   Sink* sink = sink_for(level);
   if (sink == nullptr || !sink->enabled(level, target)) return;
   const std::string message = make_message();
-  sink->log(level, target, message, where.file_name(), where.line());
+  sink->log(level, target, message, file, line);
 }
 
 }  // namespace nuvel::log

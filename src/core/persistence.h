@@ -23,4 +23,8 @@ Result<Unit> save_json(const NuvelGraphInner& graph, std::string_view path);
 /// own add_node and add_edge. No partial graph is ever returned.
 Result<NuvelGraphInner> load_json(std::string_view path);
 
+/// The loader's rules applied to a text in memory (load_json reads the file,
+/// then does the same). Errors are ValueErrors only; the fuzz target's entry.
+Result<NuvelGraphInner> load_json_text(std::string_view text);
+
 }  // namespace nuvel
