@@ -9,7 +9,7 @@ namespace nuvel::binding {
 
 const CacheNode* CacheNode::child(std::string_view segment) const {
   for (const auto& [name, node] : children) {
-    if (name == segment) return node.get();
+    if (name == segment) return node;
   }
   return nullptr;
 }
@@ -61,8 +61,8 @@ const CacheNode* find(const CacheNode& root, std::string_view target) {
 
 /// A copy of `root` in which the node of `target` holds `entry`: the nodes
 /// along the path are new, every other subtree is shared with `root`.
-std::shared_ptr<const CacheNode> with_entry(const CacheNode& root, std::string_view target,
-                                            CacheNode::Entry entry) {
+const CacheNode* with_entry(const CacheNode& root, std::string_view target,
+                            CacheNode::Entry entry) {
   std::vector<std::string_view> segments;
   for_each_segment(target, [&](std::string_view segment) {
     segments.push_back(segment);
@@ -74,21 +74,21 @@ std::shared_ptr<const CacheNode> with_entry(const CacheNode& root, std::string_v
     old.push_back(old.back() != nullptr ? old.back()->child(segment) : nullptr);
   }
   const auto copy_of = [](const CacheNode* node) {
-    return node != nullptr ? std::make_shared<CacheNode>(*node) : std::make_shared<CacheNode>();
+    return node != nullptr ? new CacheNode(*node) : new CacheNode();
   };
-  std::shared_ptr<CacheNode> node = copy_of(old.back());
+  CacheNode* node = copy_of(old.back());
   node->entry = entry;
   for (std::size_t i = segments.size(); i-- > 0;) {
-    std::shared_ptr<CacheNode> parent = copy_of(old[i]);
+    CacheNode* parent = copy_of(old[i]);
     auto& children = parent->children;
     auto slot = children.begin();
     while (slot != children.end() && slot->first != segments[i]) ++slot;
     if (slot == children.end()) {
-      children.emplace_back(std::string(segments[i]), std::move(node));
+      children.emplace_back(std::string(segments[i]), node);
     } else {
-      slot->second = std::move(node);
+      slot->second = node;
     }
-    node = std::move(parent);
+    node = parent;
   }
   return node;
 }
@@ -228,23 +228,21 @@ LevelFilter filter_of(PyObject* logger) {
 // Logger
 
 Logger::Logger(PyObject* logging)
-    : logging_(logging), cache_(std::make_shared<const CacheNode>()) {}
+    : logging_(logging), cache_(new CacheNode()) {}
 
 Logger::~Logger() { Py_XDECREF(logging_); }
 
 bool Logger::enabled(Level level, std::string_view target) const {
   if (!passes(level, kTopFilter)) return false;
-  const std::shared_ptr<const CacheNode> root = cache_.load(std::memory_order_acquire);
-  const CacheNode* node = find(*root, target);
+  const CacheNode* node = find(*cache_.load(std::memory_order_acquire), target);
   return node == nullptr || !node->entry || passes(level, node->entry->filter);
 }
 
 void Logger::log(Level level, std::string_view target, std::string_view message,
                  const char* file, std::uint32_t line) {
   std::optional<CacheNode::Entry> cached;
-  {
-    const std::shared_ptr<const CacheNode> root = cache_.load(std::memory_order_acquire);
-    if (const CacheNode* node = find(*root, target)) cached = node->entry;
+  if (const CacheNode* node = find(*cache_.load(std::memory_order_acquire), target)) {
+    cached = node->entry;
   }
   if (!passes(level, kTopFilter) || (cached && !passes(level, cached->filter))) return;
 
@@ -262,8 +260,8 @@ void Logger::log(Level level, std::string_view target, std::string_view message,
 }
 
 void Logger::publish(std::string_view target, PyObject* logger, LevelFilter filter) {
-  std::shared_ptr<const CacheNode> root = cache_.load(std::memory_order_acquire);
-  std::shared_ptr<const CacheNode> updated;
+  const CacheNode* root = cache_.load(std::memory_order_acquire);
+  const CacheNode* updated = nullptr;
   do {
     updated = with_entry(*root, target, {logger, filter});
   } while (!cache_.compare_exchange_weak(root, updated, std::memory_order_acq_rel,

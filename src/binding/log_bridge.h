@@ -21,7 +21,10 @@ namespace nuvel::binding {
 
 /// One node of the logger cache, for one target path ("nuvel_core",
 /// "aggregate", ...). Immutable once published: an update copies the nodes
-/// along the changed path and shares every other subtree.
+/// along the changed path and shares every other subtree. Nodes are never
+/// freed, so a reader needs neither a lock nor a reference count; an update
+/// happens once per target for the life of the process, so the few nodes
+/// this keeps are bounded by the number of targets.
 struct CacheNode {
   struct Entry {
     /// The Python logger of exactly this target; one strong reference, kept
@@ -34,7 +37,7 @@ struct CacheNode {
   std::optional<Entry> entry;
   /// Children by path segment, in insertion order. A target has few
   /// segments and a node few children, so a linear scan beats a map.
-  std::vector<std::pair<std::string, std::shared_ptr<const CacheNode>>> children;
+  std::vector<std::pair<std::string, const CacheNode*>> children;
 
   const CacheNode* child(std::string_view segment) const;
 };
@@ -44,8 +47,8 @@ struct CacheNode {
 /// record, so that later records Python would drop are dropped natively.
 ///
 /// The cache only grows and is replaced as a whole: readers load the current
-/// root without a lock and keep it alive while they walk it; a writer builds
-/// a new root and publishes it by compare-and-exchange, retrying on a newer
+/// root with one atomic load and walk it without a lock; a writer builds a
+/// new root and publishes it by compare-and-exchange, retrying on a newer
 /// root. log() needs the interpreter lock (it takes it when not held);
 /// enabled() never touches Python.
 class Logger final : public log::Sink {
@@ -73,7 +76,7 @@ class Logger final : public log::Sink {
   void publish(std::string_view target, PyObject* logger, log::LevelFilter filter);
 
   PyObject* logging_;
-  std::atomic<std::shared_ptr<const CacheNode>> cache_;
+  std::atomic<const CacheNode*> cache_;
 };
 
 /// Imports `logging` and installs a Logger as the facade's sink with the
