@@ -43,12 +43,15 @@ clang++ -std=c++20 -g -O1 \
 mkdir -p "$work/corpus" "$work/artifacts"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# The fuzzer narrates every new input; keep that in a log and show its end.
 "$work/load_json_fuzzer" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
   -rss_limit_mb=2048 -artifact_prefix="$work/artifacts/" -print_final_stats=1 \
-  -dict="$here/json.dict" "$work/corpus" "$here/corpus" || {
+  -dict="$here/json.dict" "$work/corpus" "$here/corpus" > "$work/fuzz.log" 2>&1 || {
   status=$?
+  tail -n 60 "$work/fuzz.log" >&2
   mkdir -p "$here/findings"
   cp "$work"/artifacts/* "$here/findings/" 2>/dev/null || true
   echo "fuzz/run.sh: the fuzz target failed (status $status); inputs kept in fuzz/findings/" >&2
   exit "$status"
 }
+tail -n 15 "$work/fuzz.log"

@@ -346,3 +346,23 @@ class TestReentry:
             report([result, seen, g.has_node("x"), g.has_node("y")])
         """)
         assert report == [RESULT, [True, "Already borrowed"], False, True]
+
+    def test_handler_during_an_exclusive_call_is_refused_reads(self):
+        # aggregate_event_metric holds the exclusive borrow while its Warn
+        # record ("Ignore workload") is handled: even reads are refused.
+        report, _ = run("""
+            seen = []
+            class Reenter(logging.Handler):
+                def emit(self, record):
+                    try:
+                        g.has_node("m")
+                    except RuntimeError as e:
+                        seen.append(str(e))
+            logging.getLogger("nuvel_core").addHandler(Reenter())
+            g = module_graph()
+            g.add_node("e")
+            g.add_edge("e", "m")
+            result = g.aggregate_event_metric("lat", "module", "ns", "e", "e")
+            report([result["value"], seen, g.has_node("m")])
+        """)
+        assert report == [2.0, ["Already mutably borrowed"], True]
