@@ -117,47 +117,49 @@ struct RunningProducts {
 /// The sum over the paths from `from` to `to` of each path's product of
 /// edge counts (times the product of the factors for `metric`, when given),
 /// computed over the sub-graph instead of path by path. Used only when that
-/// gives the very bits of the path-by-path sum: the graph is acyclic, every
-/// count and factor is an integer, and a bound on every product and partial
-/// sum, in whatever order they are taken, stays within 2^53, so that no step
-/// rounds. Nothing otherwise.
+/// gives the very bits of the path-by-path sum: when no step of either
+/// computation rounds. That holds when the graph is acyclic and every count
+/// and factor is a binary fraction (k / 2^b), and 2^F times a bound B stays
+/// within 2^52, where F bounds the fraction bits of any product along a
+/// path and B bounds the magnitude of every product and partial sum (weights
+/// below one counted as one, which covers every prefix of a path): every
+/// value met is then a multiple of 2^-F below 2^(52-F), held exactly.
 struct ExactSum {
   double total;
   bool any_path;
 };
 
+/// Fraction bits of a finite double (0 for an integer), or -1 past 60.
+int fraction_bits(double x) {
+  for (int bits = 0; bits <= 60; ++bits) {
+    const double scaled = std::ldexp(x, bits);
+    if (std::trunc(scaled) == scaled) return bits;
+  }
+  return -1;
+}
+
 std::optional<ExactSum> exact_path_sum(const NuvelGraphInner& graph, NodeIndex from, NodeIndex to,
                                        std::optional<std::string_view> metric) {
-  constexpr std::int64_t kLimit = std::int64_t{1} << 53;
   if (graph.structure_facts().has_cycle) return std::nullopt;
   const std::vector<std::uint8_t> leads_to = ancestors_of(graph, to);
   if (leads_to[from] == 0) return ExactSum{0.0, false};
+  if (from == to) return ExactSum{1.0, true};
 
-  const auto as_integer = [](double x, std::int64_t& out) {
-    if (!(std::fabs(x) <= 9007199254740992.0) || std::trunc(x) != x) return false;
-    out = static_cast<std::int64_t>(x);
-    return true;
-  };
-  // A weight's share of the bound: its magnitude, or one when smaller, so
-  // that the bound also covers every prefix of a path's product.
-  const auto magnitude = [](std::int64_t x) { return std::max<std::int64_t>(x < 0 ? -x : x, 1); };
-  // Per summed node: the exact signed sum, and the bound.
   struct Sums {
-    std::int64_t value;
-    std::int64_t bound;
+    double value;
+    double bound;
+    int bits;
   };
   constexpr std::uint32_t kUnseen = 0xFFFFFFFFu;
   std::vector<std::uint32_t> slot(graph.node_count(), kUnseen);
-  std::vector<Sums> sums;
+  std::vector<Sums> sums{{1.0, 1.0, 0}};
+  slot[to] = 0;
   struct Frame {
     NodeIndex node;
     EdgeIndex next;
     Sums sums;
   };
-  slot[to] = 0;
-  sums.push_back({1, 1});
-  if (from == to) return ExactSum{1.0, true};
-  std::vector<Frame> frames{{from, graph.first_out(from), {0, 0}}};
+  std::vector<Frame> frames{{from, graph.first_out(from), {0.0, 0.0, 0}}};
   while (!frames.empty()) {
     Frame& frame = frames.back();
     if (frame.next == kNoIndex) {
@@ -173,29 +175,26 @@ std::optional<ExactSum> exact_path_sum(const NuvelGraphInner& graph, NodeIndex f
       continue;
     }
     if (slot[target] == kUnseen) {
-      frames.push_back({target, graph.first_out(target), {0, 0}});
+      frames.push_back({target, graph.first_out(target), {0.0, 0.0, 0}});
       continue;  // `edge` is taken again once its target is summed
     }
     frame.next = graph.next_out(edge);
-    std::int64_t count = 0;
-    std::int64_t factor = 1;
-    if (!as_integer(graph.edge(edge).count, count)) return std::nullopt;
-    if (metric) {
-      const double* f = graph.edge(edge).factor.find(*metric);
-      if (f != nullptr && !as_integer(*f, factor)) return std::nullopt;
-    }
+    const double count = graph.edge(edge).count;
+    const double* factor = metric ? graph.edge(edge).factor.find(*metric) : nullptr;
+    const double weight_factor = factor != nullptr ? *factor : 1.0;
+    const int count_bits = std::isfinite(count) ? fraction_bits(count) : -1;
+    const int factor_bits = std::isfinite(weight_factor) ? fraction_bits(weight_factor) : -1;
+    if (count_bits < 0 || factor_bits < 0) return std::nullopt;
     const Sums& below = sums[slot[target]];
-    std::int64_t share = 0;
-    if (__builtin_mul_overflow(magnitude(count), magnitude(factor), &share) ||
-        __builtin_mul_overflow(share, below.bound, &share) ||
-        __builtin_add_overflow(frame.sums.bound, share, &frame.sums.bound) ||
-        frame.sums.bound > kLimit) {
+    frame.sums.bits = std::max(frame.sums.bits, count_bits + factor_bits + below.bits);
+    frame.sums.bound += std::max(std::fabs(count), 1.0) * std::max(std::fabs(weight_factor), 1.0) *
+                        below.bound;
+    if (frame.sums.bits > 52 || !(frame.sums.bound <= std::ldexp(1.0, 52 - frame.sums.bits))) {
       return std::nullopt;
     }
-    // Within the bound, so none of these overflows.
-    frame.sums.value += count * factor * below.value;
+    frame.sums.value = frame.sums.value + count * weight_factor * below.value;
   }
-  return ExactSum{static_cast<double>(sums[slot[from]].value), true};
+  return ExactSum{sums[slot[from]].value, true};
 }
 
 struct EventCount : RunningProducts {
