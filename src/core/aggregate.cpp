@@ -34,6 +34,34 @@ PendingError logged_error(std::string_view target, std::string message) {
   return value_error(std::move(message));
 }
 
+/// The engine's Info and Debug records for one call. A level that is not
+/// delivered when the call starts never will be in this process (a target's
+/// level is fixed at its first record), so the call skips those record
+/// sites outright instead of asking per record; a delivered level is still
+/// checked by every record.
+class Narrator {
+ public:
+  Narrator()
+      : info_(log::would_emit(Level::Info, kAggregate)),
+        debug_(log::would_emit(Level::Debug, kAggregate)) {}
+
+  template <class MakeMessage>
+  void info(MakeMessage&& make_message, const char* file = __builtin_FILE(),
+            std::uint32_t line = __builtin_LINE()) const {
+    if (info_) log::emit(Level::Info, kAggregate, make_message, file, line);
+  }
+  template <class MakeMessage>
+  void debug(MakeMessage&& make_message, const char* file = __builtin_FILE(),
+             std::uint32_t line = __builtin_LINE()) const {
+    if (debug_) log::emit(Level::Debug, kAggregate, make_message, file, line);
+  }
+  bool info_enabled() const { return info_; }
+
+ private:
+  bool info_;
+  bool debug_;
+};
+
 // ---------------------------------------------------------------------------
 // Reading the metric of a node
 
@@ -309,29 +337,32 @@ Result<double> aggregate_summation_multiop(const NuvelGraphInner& graph, NodeInd
 
 /// Value times instance of a module reached first from `parent`; 0.0 for a
 /// module reached before.
-Result<double> module_value(const NuvelGraphInner& graph, NodeIndex module,
-                            std::string_view parent, std::string_view metric,
-                            std::vector<std::uint8_t>& visited) {
-  const std::string_view name = name_of(graph, module);
+/// `parent` is the node that reached the module (the event itself when the
+/// event is a module); names are read only for records that are written.
+Result<double> module_value(const NuvelGraphInner& graph, NodeIndex module, NodeIndex parent,
+                            std::string_view metric, std::vector<std::uint8_t>& visited,
+                            const Narrator& narrator) {
+  const auto name = [&] { return name_of(graph, module); };
   if (visited[module] != 0) {
-    log::emit(Level::Info, kAggregate, [&] { return cat({"Ignore repeated module <", name, ">."}); });
+    narrator.info([&] { return cat({"Ignore repeated module <", name(), ">."}); });
     return 0.0;
   }
   visited[module] = 1;
   const MetricValue* value = metric_of(graph, module, metric);
   const SingleMetric* single = value != nullptr ? std::get_if<SingleMetric>(value) : nullptr;
   if (single == nullptr) {
-    return logged_error(kAggregate, cat({"Invalid metric <", metric, "> for module <", name, ">."}));
+    return logged_error(kAggregate, cat({"Invalid metric <", metric, "> for module <", name(), ">."}));
   }
-  log::emit(Level::Info, kAggregate, [&] {
-    return cat({"Aggregate metric <", metric, "> for module <", name, "> in event <", parent, ">."});
+  narrator.info([&] {
+    return cat({"Aggregate metric <", metric, "> for module <", name(), "> in event <",
+                name_of(graph, parent), ">."});
   });
   const double instance = graph.node(module).instance;
   const double result = single->value * instance;
-  log::emit(Level::Debug, kAggregate, [&] {
-    return cat({"  Total value (<", parent, "> -> <", name, ">) = <", fmt_py(result), "> <",
-                single->unit, "> = single value <", fmt_py(single->value), "> * instance <",
-                fmt_py(instance), ">."});
+  narrator.debug([&] {
+    return cat({"  Total value (<", name_of(graph, parent), "> -> <", name(), ">) = <",
+                fmt_py(result), "> <", single->unit, "> = single value <", fmt_py(single->value),
+                "> * instance <", fmt_py(instance), ">."});
   });
   return result;
 }
@@ -342,9 +373,10 @@ Result<double> module_value(const NuvelGraphInner& graph, NodeIndex module,
 /// delivered it is skipped: the result is the same without the cost of
 /// every route. `done` marks visited modules and fully walked inner nodes.
 Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root,
-                                std::string_view root_parent, std::string_view metric) {
+                                std::string_view metric) {
+  const Narrator narrator;
   std::vector<std::uint8_t> done(graph.node_count(), 0);
-  if (graph.is_leaf(root)) return module_value(graph, root, root_parent, metric, done);
+  if (graph.is_leaf(root)) return module_value(graph, root, root, metric, done, narrator);
   struct Frame {
     NodeIndex node;
     EdgeIndex next;
@@ -365,15 +397,15 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root,
     frame.next = graph.next_out(edge);
     const NodeIndex node = frame.node;
     const NodeIndex target = graph.target(edge);
-    log::emit(Level::Debug, kAggregate, [&] {
+    narrator.debug([&] {
       return cat({"  Check subevent <", name_of(graph, node), "> -> <", name_of(graph, target),
                   ">."});
     });
     if (graph.is_leaf(target)) {
-      Result<double> value = module_value(graph, target, name_of(graph, node), metric, done);
+      Result<double> value = module_value(graph, target, node, metric, done, narrator);
       if (!value.ok()) return std::move(value.error());
       frame.sum = frame.sum + value.value();
-    } else if (done[target] != 0 && !log::would_emit(Level::Info, kAggregate)) {
+    } else if (done[target] != 0 && !narrator.info_enabled()) {
       frame.sum = frame.sum + 0.0;
     } else {
       frames.push_back({target, graph.first_out(target), 0.0});
@@ -406,13 +438,14 @@ Result<double> summation_value(const NuvelGraphInner& graph, NodeIndex child, Ed
 }
 
 Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::string_view metric) {
+  const Narrator narrator;
   Result<std::vector<NodeIndex>> order = topological_sort_subgraph(graph, event);
   if (!order.ok()) return std::move(order.error());
   std::vector<std::uint8_t> in_pass(graph.node_count(), 0);
   for (const NodeIndex node : order.value()) in_pass[node] = 1;
 
   for (const NodeIndex node : order.value()) {
-    log::emit(Level::Info, kAggregate, [&] {
+    narrator.info([&] {
       return cat({"Aggregate metric <", metric, graph.is_leaf(node) ? "> for module <" : "> for event <",
                   name_of(graph, node), ">."});
     });
@@ -430,7 +463,7 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::s
         single.value()->value = single.value()->value + contribution;
         graph.note_metric_written(parent);
       }
-      log::emit(Level::Debug, kAggregate, [&] {
+      narrator.debug([&] {
         return cat({"  Total value (<", name_of(graph, parent), "> -> <", name_of(graph, node),
                     ">) = <", fmt_py(contribution), "> <", metric_unit(graph, parent, metric),
                     "> = single value <", fmt_py(value.value()), "> * count <", fmt_py(count),
@@ -445,16 +478,17 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::s
 // Mode specified: parallel sub-events compete for a maximum, others add up
 
 Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::string_view metric) {
+  const Narrator narrator;
   Result<std::vector<NodeIndex>> order = topological_sort_subgraph(graph, event);
   if (!order.ok()) return std::move(order.error());
 
   for (const NodeIndex node : order.value()) {
     const std::string_view name = name_of(graph, node);
     if (graph.is_leaf(node)) {
-      log::emit(Level::Info, kAggregate, [&] { return cat({"Ignore module <", name, ">."}); });
+      narrator.info([&] { return cat({"Ignore module <", name, ">."}); });
       continue;
     }
-    log::emit(Level::Info, kAggregate, [&] {
+    narrator.info([&] {
       return cat({"Aggregate metric <", metric, "> for event <", name, ">."});
     });
     double sequential = 0.0;
@@ -472,7 +506,7 @@ Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::s
                                    ">; legal metric: {'value': float, 'unit': str}."}));
         }
         module_with_metric = true;
-        log::emit(Level::Debug, kAggregate, [&] { return cat({"  Ignore module <", child_name, ">."}); });
+        narrator.debug([&] { return cat({"  Ignore module <", child_name, ">."}); });
         continue;
       }
       only_modules = false;
@@ -485,21 +519,21 @@ Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::s
       const double count = graph.edge(edge).count;
       const double factor = factor_of(graph.edge(edge), metric);
       const double contribution = value * count * factor;
-      log::emit(Level::Debug, kAggregate, [&] {
+      narrator.debug([&] {
         return cat({"  Total value (<", child_name, ">) = <", fmt_py(contribution), "> <",
                     metric_unit(graph, child, metric), "> = single value <", fmt_py(value),
                     "> * count <", fmt_py(count), "> * factor <", fmt_py(factor), ">."});
       });
       if (graph.edge(edge).aggregation == kParallel) {
         if (contribution > parallel) {
-          log::emit(Level::Debug, kAggregate, [&] {
+          narrator.debug([&] {
             return cat({"  Update parallel maximum metric value to <", fmt_py(contribution),
                         ">, based on event <", child_name, ">."});
           });
           parallel = contribution;
         }
       } else {
-        log::emit(Level::Debug, kAggregate, [&] {
+        narrator.debug([&] {
           return cat({"  Update sequential accumulated metric value by <", fmt_py(contribution),
                       ">, based on event <", child_name, ">."});
         });
@@ -528,7 +562,7 @@ Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::s
       single.value()->value = decided;
       graph.note_metric_written(node);
     }
-    log::emit(Level::Debug, kAggregate, [&] {
+    narrator.debug([&] {
       return cat({"  Total value (<", name, ">) = <", fmt_py(decided), "> <",
                   metric_unit(graph, node, metric), ">."});
     });
@@ -595,7 +629,7 @@ Result<double> run_module(const NuvelGraphInner& graph, const Request& request) 
   if (graph.structure_facts().has_cycle && subgraph_has_cycle(graph, request.event)) {
     return value_error(std::string(kCycleMessage));
   }
-  Result<double> result = aggregate_module(graph, request.event, request.event_name, request.metric);
+  Result<double> result = aggregate_module(graph, request.event, request.metric);
   if (!result.ok()) return result;
   log::emit(Level::Debug, kCore, [&] {
     if (request.workload_name) {
