@@ -15,19 +15,8 @@ namespace nuvel {
 
 // ---- numbers ------------------------------------------------------------
 
-char* fmt_py_to(char* out, double x) {
-  if (std::isnan(x)) {
-    std::memcpy(out, "nan", 3);
-    return out + 3;
-  }
-  if (std::isinf(x)) {
-    if (x < 0) *out++ = '-';
-    std::memcpy(out, "inf", 3);
-    return out + 3;
-  }
-
+char* write_decimal(char* out, double x, DecimalStyle style) {
   // Shortest round-trip digits, nearest on ties, as "[-]d[.ddd]e(+|-)XX[X]".
-  // Outside the positional range this is already Python's exponent form.
   char sci[32];
   const auto [end, ec] = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
   if (ec != std::errc()) throw InternalError("to_chars failed on a finite double");
@@ -36,14 +25,21 @@ char* fmt_py_to(char* out, double x) {
   if (*p == '-') *out++ = *p++;
   const char* e = p + 1;
   while (*e != 'e') ++e;
-
   int exp = 0;
   for (const char* q = e + 2; q != end; ++q) exp = exp * 10 + (*q - '0');
   if (e[1] == '-') exp = -exp;
 
-  if (exp < -4 || exp > 15) {
-    const auto n = static_cast<std::size_t>(end - p);
-    std::memcpy(out, p, n);
+  if (exp < style.lowest_positional_exponent || exp > 15) {
+    // The library's form pads the exponent to two digits.
+    const char* digits = e + 2;
+    if (!style.pad_exponent) {
+      while (digits + 1 != end && *digits == '0') ++digits;
+    }
+    const auto mantissa = static_cast<std::size_t>(e + 2 - p);
+    std::memcpy(out, p, mantissa);
+    out += mantissa;
+    const auto n = static_cast<std::size_t>(end - digits);
+    std::memcpy(out, digits, n);
     return out + n;
   }
 
@@ -67,17 +63,29 @@ char* fmt_py_to(char* out, double x) {
       std::memcpy(out, rest + int_digits, n_rest - int_digits);
       out += n_rest - int_digits;
     }
-  } else {
-    const auto zeros = static_cast<std::size_t>(-exp - 1);
-    *out++ = '0';
-    *out++ = '.';
-    std::memset(out, '0', zeros);
-    out += zeros;
-    *out++ = p[0];
-    std::memcpy(out, rest, n_rest);
-    out += n_rest;
+    return out;
   }
-  return out;
+  const auto zeros = static_cast<std::size_t>(-exp - 1);
+  *out++ = '0';
+  *out++ = '.';
+  std::memset(out, '0', zeros);
+  out += zeros;
+  *out++ = p[0];
+  std::memcpy(out, rest, n_rest);
+  return out + n_rest;
+}
+
+char* fmt_py_to(char* out, double x) {
+  if (std::isnan(x)) {
+    std::memcpy(out, "nan", 3);
+    return out + 3;
+  }
+  if (std::isinf(x)) {
+    if (x < 0) *out++ = '-';
+    std::memcpy(out, "inf", 3);
+    return out + 3;
+  }
+  return write_decimal(out, x, kPythonRepr);
 }
 
 std::string fmt_py(double x) {

@@ -8,6 +8,19 @@
 
 namespace nuvel {
 
+/// How write_decimal prints a number outside its positional range.
+struct DecimalStyle {
+  int lowest_positional_exponent;  ///< decimal exponents from here to 15 are positional
+  bool pad_exponent;               ///< "1e-05" rather than "1e-5"
+};
+inline constexpr DecimalStyle kPythonRepr{-4, true};
+inline constexpr DecimalStyle kFileNumber{-5, false};
+
+/// A finite double in its shortest round-trip digits (nearest on ties):
+/// positional with ".0" after integral values, else "d[.ddd]e(+|-)X".
+/// Writes at most 32 bytes at `out`; returns one past the last.
+char* write_decimal(char* out, double x, DecimalStyle style);
+
 /// `x` exactly as Python's repr(float) prints it: shortest round-trip
 /// digits, positional notation for decimal exponents -4..15, exponent
 /// notation ("1e-05", "1.5e+16") outside, "nan", "inf", "-inf", "-0.0".

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format.h"
 #include "persistence.h"
 
 namespace nuvel {
@@ -64,80 +64,15 @@ class TextBuffer {
 
 // ---- number text (private) ----------------------------------------------
 
-/// Longest number text: "-2.2250738585072014e-308" and "-0.000012345678901234567"
-/// stay below this.
+/// Room write_decimal needs.
 constexpr std::size_t kNumberMaxLen = 32;
-
-/// A finite double as the file writes it: shortest round-trip digits,
-/// positional for decimal exponents -5..15 (integral values end in ".0"),
-/// else "d[.ddd]e(+|-)X" with an unpadded exponent. Requires kNumberMaxLen
-/// bytes at `out`; returns one past the last byte.
-char* write_finite(char* out, double x) {
-  // "[-]d[.ddd]e(+|-)XX[X]", shortest and nearest on ties.
-  char sci[kNumberMaxLen];
-  const auto [end, ec] = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
-  if (ec != std::errc()) throw InternalError("to_chars failed on a finite double");
-
-  const char* p = sci;
-  if (*p == '-') *out++ = *p++;
-  const char* e = p + 1;
-  while (*e != 'e') ++e;
-  int exp = 0;
-  for (const char* q = e + 2; q != end; ++q) exp = exp * 10 + (*q - '0');
-  const bool negative_exp = e[1] == '-';
-  if (negative_exp) exp = -exp;
-
-  // Digits are p[0] followed by [rest, e) when there is a point.
-  const char* rest = p + 2;
-  const auto n_rest = e > p + 1 ? static_cast<std::size_t>(e - rest) : std::size_t{0};
-
-  if (exp < -5 || exp > 15) {
-    const auto mantissa = static_cast<std::size_t>(e - p);
-    std::memcpy(out, p, mantissa);
-    out += mantissa;
-    *out++ = 'e';
-    *out++ = negative_exp ? '-' : '+';
-    const char* digits = e + 2;
-    while (digits + 1 != end && *digits == '0') ++digits;
-    const auto n = static_cast<std::size_t>(end - digits);
-    std::memcpy(out, digits, n);
-    return out + n;
-  }
-  if (exp >= 0) {
-    const auto int_digits = static_cast<std::size_t>(exp);  // after the first one
-    *out++ = p[0];
-    if (n_rest <= int_digits) {
-      std::memcpy(out, rest, n_rest);
-      out += n_rest;
-      std::memset(out, '0', int_digits - n_rest);
-      out += int_digits - n_rest;
-      *out++ = '.';
-      *out++ = '0';
-    } else {
-      std::memcpy(out, rest, int_digits);
-      out += int_digits;
-      *out++ = '.';
-      std::memcpy(out, rest + int_digits, n_rest - int_digits);
-      out += n_rest - int_digits;
-    }
-    return out;
-  }
-  const auto zeros = static_cast<std::size_t>(-exp - 1);
-  *out++ = '0';
-  *out++ = '.';
-  std::memset(out, '0', zeros);
-  out += zeros;
-  *out++ = p[0];
-  std::memcpy(out, rest, n_rest);
-  return out + n_rest;
-}
 
 void put_number(TextBuffer& buf, double x) {
   if (!std::isfinite(x)) {
     buf.put("null");
     return;
   }
-  buf.commit(write_finite(buf.ensure(kNumberMaxLen), x));
+  buf.commit(write_decimal(buf.ensure(kNumberMaxLen), x, kFileNumber));
 }
 
 // ---- strings (private) --------------------------------------------------
