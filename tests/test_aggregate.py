@@ -6,6 +6,7 @@ shows them, because its reset reports every event whose stored value is not
 0.0 (`nonzero_events`).
 """
 
+import math
 import re
 import subprocess
 import sys
@@ -209,6 +210,21 @@ class TestEntry:
         fails(lambda: run(g, aggregation), f"Invalid aggregation '{aggregation}'; legal: module, summation, specified")
         assert records(caplog) == ([reset("X")] if is_reset else [])  # modules (mx) are never reset
         assert nonzero_events(g, caplog) == []
+
+
+    def test_a_module_that_becomes_an_event_is_reset(self, caplog):
+        g = graph("E m")
+        module(g, "m", 5)
+        run(g, "module")
+        grow(g, "m>n")  # m now has an out-edge: an event holding 5.0
+        assert nonzero_events(g, caplog) == ["m"]
+
+    def test_negative_zero_is_reset_to_positive_zero(self, caplog):
+        # A summation that adds only -0.0 keeps the sign of the start value.
+        g = graph("E m", "E>m")
+        module(g, "m", -0.0)
+        g.set_module_data("E", {"lat": single(-0.0)}, 1, [])
+        assert math.copysign(1.0, run(g, "summation")) == 1.0
 
 
 class TestModuleMode:
