@@ -401,12 +401,14 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root,
       return cat({"  Check subevent <", name_of(graph, node), "> -> <", name_of(graph, target),
                   ">."});
     });
-    if (graph.is_leaf(target)) {
+    if (done[target] != 0 && !narrator.info_enabled()) {
+      // A module counted before, or an inner node walked before: 0.0 either
+      // way, and its records would not be delivered.
+      frame.sum = frame.sum + 0.0;
+    } else if (graph.is_leaf(target)) {
       Result<double> value = module_value(graph, target, node, metric, done, narrator);
       if (!value.ok()) return std::move(value.error());
       frame.sum = frame.sum + value.value();
-    } else if (done[target] != 0 && !narrator.info_enabled()) {
-      frame.sum = frame.sum + 0.0;
     } else {
       frames.push_back({target, graph.first_out(target), 0.0});
     }
