@@ -202,7 +202,7 @@ class TestLenientWalk:
         assert graph.query_module_metric("e", "m", "rd") == {"value": 2.0, "unit": "pJ"}
 
     def test_specified_metric_values(self):
-        graph = NuvelGraph.load_json(str(DATA / "y_specified_entries.json"))
+        graph = NuvelGraph.load_json(str(DATA / "y_preset_metrics.json"))
         assert graph.get_node_specified_metric("e", "full") == 2.0
         assert graph.get_node_specified_metric("e", "number") == 0.0
         assert graph.get_node_specified_metric("e", "absent") is None
