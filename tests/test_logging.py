@@ -131,6 +131,31 @@ class TestCallSequence:
         # The logger comes from the cache from now on.
         assert later == delivered(30, message) + delivered(40, "Invalid module <nowhere>.")
 
+    def test_first_debug_record_of_the_engine(self):
+        # aggregate_event_count narrates at Debug on both targets. With the
+        # defaults, the engine target's first record is refused by Python
+        # and fixes its filter at Warn; later Debug records make no call.
+        report, _ = run("""
+            logging.setLoggerClass(Spy)
+            spy_on_get_logger()
+            g = NuvelGraph()
+            for name in ("w", "e"):
+                g.add_node(name)
+            g.add_edge("w", "e")
+            values = [g.aggregate_event_count("w", "e")]
+            first_calls = taken()
+            values.append(g.aggregate_event_count("w", "e"))
+            report([values, first_calls, taken()])
+        """)
+        values, first_calls, later = report
+        assert values == [1.0, 1.0]
+        probe = [["isEnabledFor", n] for n in (5, 10, 20, 30)]
+        assert first_calls == (
+            [["getLogger", "nuvel_core.aggregate"], ["isEnabledFor", 10]] + probe
+            + [["getLogger", "nuvel_core"], ["isEnabledFor", 10]] + probe
+        )
+        assert later == []
+
     def test_disabled_at_first_record_stays_native(self):
         report, _ = run("""
             logging.setLoggerClass(Spy)
