@@ -85,22 +85,28 @@ bool convert_dict(PyObject* obj, Add&& add) {
   });
 }
 
-/// The item `key` of a dict known to hold it, as a new reference.
-PyObject* item(PyObject* dict, PyObject* key) {
-  PyObject* found = PyDict_GetItemWithError(dict, key);
-  if (found == nullptr && PyErr_Occurred() == nullptr) PyErr_SetObject(PyExc_KeyError, key);
-  return found == nullptr ? nullptr : Py_NewRef(found);
+/// The items "value" and "unit" of a dict, as new references (null when
+/// absent); false with an error set when a lookup fails. Both are held before
+/// either is converted, since a conversion may run Python code that changes
+/// the dict.
+struct ValueAndUnit {
+  Ref value{nullptr};
+  Ref unit{nullptr};
+};
+
+bool find_value_and_unit(PyObject* dict, ValueAndUnit& out) {
+  for (auto [key, slot] : {std::pair{value_key(), &out.value}, std::pair{unit_key(), &out.unit}}) {
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (found == nullptr && PyErr_Occurred() != nullptr) return false;
+    slot->object = found != nullptr ? Py_NewRef(found) : nullptr;
+  }
+  return true;
 }
 
-/// {"value": number, "unit": str} into a SingleMetric, value first.
-bool to_single(PyObject* dict, SingleMetric& out) {
-  const Ref value(item(dict, value_key()));
-  if (value.object == nullptr || !to_native(value.object, out.value)) return false;
-  const Ref unit(item(dict, unit_key()));
-  return unit.object != nullptr && to_text(unit.object, out.unit);
+/// A SingleMetric from the two items, value first.
+bool to_single(const ValueAndUnit& items, SingleMetric& out) {
+  return to_native(items.value.object, out.value) && to_text(items.unit.object, out.unit);
 }
-
-int has_key(PyObject* dict, PyObject* key) { return PyDict_Contains(dict, key); }
 
 /// One operation entry of a multi-operation metric. A missing key is a
 /// ValueError of the body's own, kept in `failure`.
@@ -109,17 +115,15 @@ bool to_operation(PyObject* op, PyObject* entry, std::string_view metric, MultiO
   std::string name;
   if (!to_text(op, name)) return false;
   if (!is_dict(entry)) return false;
-  for (const auto& [key, text] : {std::pair{value_key(), "value"}, std::pair{unit_key(), "unit"}}) {
-    const int present = has_key(entry, key);
-    if (present < 0) return false;
-    if (present == 0) {
-      failure = value_error("Operation '" + name + "' of metric '" + std::string(metric) +
-                            "' has no '" + text + "'");
-      return false;
-    }
+  ValueAndUnit items;
+  if (!find_value_and_unit(entry, items)) return false;
+  if (items.value.object == nullptr || items.unit.object == nullptr) {
+    failure = value_error("Operation '" + name + "' of metric '" + std::string(metric) +
+                          "' has no '" + (items.value.object == nullptr ? "value" : "unit") + "'");
+    return false;
   }
   SingleMetric single;
-  if (!to_single(entry, single)) return false;
+  if (!to_single(items, single)) return false;
   ops.insert_or_assign(name, std::move(single));
   return true;
 }
@@ -130,12 +134,11 @@ bool to_metric_entry(PyObject* key, PyObject* value, MetricsArg& out) {
   std::string metric;
   if (!to_text(key, metric)) return false;
   if (!PyDict_Check(value)) return true;
-  const int has_value = has_key(value, value_key());
-  const int has_unit = has_value > 0 ? has_key(value, unit_key()) : 0;
-  if (has_value < 0 || has_unit < 0) return false;
-  if (has_value > 0 && has_unit > 0) {
+  ValueAndUnit items;
+  if (!find_value_and_unit(value, items)) return false;
+  if (items.value.object != nullptr && items.unit.object != nullptr) {
     SingleMetric single;
-    if (!to_single(value, single)) return false;
+    if (!to_single(items, single)) return false;
     out.entries.emplace_back(std::move(metric), std::move(single));
     return true;
   }
@@ -187,7 +190,15 @@ bool to_native(PyObject* obj, TextList& out) {
     return false;
   }
   if (PyList_Check(obj) || PyTuple_Check(obj)) {
-    out.reserve(static_cast<std::size_t>(PySequence_Size(obj)));
+    // Converting a str runs no Python code, so the items stay put.
+    const bool list = PyList_Check(obj);
+    const Py_ssize_t size = list ? PyList_Size(obj) : PyTuple_Size(obj);
+    out.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+      if (!to_text(item, out.emplace_back())) return false;
+    }
+    return true;
   }
   const Ref iterator(PyObject_GetIter(obj));
   if (iterator.object == nullptr) return false;
