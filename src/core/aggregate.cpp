@@ -444,7 +444,10 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::s
   Result<std::vector<NodeIndex>> order = topological_sort_subgraph(graph, event);
   if (!order.ok()) return std::move(order.error());
   std::vector<std::uint8_t> in_pass(graph.node_count(), 0);
-  for (const NodeIndex node : order.value()) in_pass[node] = 1;
+  for (const NodeIndex node : order.value()) {
+    in_pass[node] = 1;
+    graph.note_metric_written(node);  // with out-edges, it may receive contributions
+  }
 
   for (const NodeIndex node : order.value()) {
     narrator.info([&] {
@@ -463,7 +466,6 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::s
         Result<SingleMetric*> single = single_of(graph, parent, metric);
         if (!single.ok()) return std::move(single.error());
         single.value()->value = single.value()->value + contribution;
-        graph.note_metric_written(parent);
       }
       narrator.debug([&] {
         return cat({"  Total value (<", name_of(graph, parent), "> -> <", name_of(graph, node),
@@ -644,20 +646,35 @@ Result<double> run_module(const NuvelGraphInner& graph, const Request& request) 
   return result;
 }
 
+/// What a bottom-up pass gives the entry: the workload's path count (1.0
+/// unscaled) and the event's value after the pass.
+struct PassOutcome {
+  double count;
+  double value;
+};
+
+template <class Pass>
+Result<PassOutcome> run_pass(NuvelGraphInner& graph, const Request& request, Pass pass) {
+  const double count = request.workload
+                           ? compute_path_count(graph, *request.workload, request.event, request.metric)
+                           : 1.0;
+  Result<Unit> passed = pass(graph, request.event, request.metric);
+  if (!passed.ok()) return std::move(passed.error());
+  Result<SingleMetric*> single = single_of(graph, request.event, request.metric);
+  if (!single.ok()) return std::move(single.error());
+  return PassOutcome{count, single.value()->value};
+}
+
 Result<double> run_specified(NuvelGraphInner& graph, const Request& request) {
   if (graph.is_leaf(request.event)) {
     return logged_error(kCore, cat({"Invalid module <", request.event_name,
                                     "> for aggregation <specified>; this aggregation requires "
                                     "an event."}));
   }
-  const double count = request.workload
-                           ? compute_path_count(graph, *request.workload, request.event, request.metric)
-                           : 1.0;
-  Result<Unit> pass = aggregate_specified(graph, request.event, request.metric);
-  if (!pass.ok()) return std::move(pass.error());
-  Result<SingleMetric*> single = single_of(graph, request.event, request.metric);
-  if (!single.ok()) return std::move(single.error());
-  const double value = single.value()->value;
+  Result<PassOutcome> outcome = run_pass(graph, request, aggregate_specified);
+  if (!outcome.ok()) return std::move(outcome.error());
+  const double count = outcome.value().count;
+  const double value = outcome.value().value;
   const double result = count * value;
   log::emit(Level::Debug, kCore, [&] {
     if (request.workload_name) {
@@ -690,14 +707,10 @@ Result<double> run_summation(NuvelGraphInner& graph, const Request& request) {
     });
     return result;
   }
-  const double count = request.workload
-                           ? compute_path_count(graph, *request.workload, request.event, request.metric)
-                           : 1.0;
-  Result<Unit> pass = aggregate_summation(graph, request.event, request.metric);
-  if (!pass.ok()) return std::move(pass.error());
-  Result<SingleMetric*> single = single_of(graph, request.event, request.metric);
-  if (!single.ok()) return std::move(single.error());
-  const double value = single.value()->value;
+  Result<PassOutcome> outcome = run_pass(graph, request, aggregate_summation);
+  if (!outcome.ok()) return std::move(outcome.error());
+  const double count = outcome.value().count;
+  const double value = outcome.value().value;
   if (!request.workload) {
     log::emit(Level::Debug, kCore, [&] {
       if (request.workload_name) {

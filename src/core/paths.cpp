@@ -63,25 +63,36 @@ StructureFacts compute_structure_facts(const NuvelGraphInner& graph) {
   return facts;
 }
 
-/// Nodes reachable from `root`, itself included, in no particular order.
-std::vector<NodeIndex> reachable_from(const NuvelGraphInner& graph, NodeIndex root,
-                                      std::vector<std::uint8_t>& seen) {
-  std::vector<NodeIndex> reached;
-  std::vector<NodeIndex> stack{root};
-  seen[root] = 1;
+/// Depth-first search from `start` along out-edges (or in-edges when
+/// kBackwards), marking each node in `seen` once and calling visit(node) for
+/// it, `start` first; stops when visit returns false.
+template <bool kBackwards, class Visit>
+void search(const NuvelGraphInner& graph, NodeIndex start, std::vector<std::uint8_t>& seen,
+            Visit&& visit) {
+  std::vector<NodeIndex> stack{start};
+  seen[start] = 1;
   while (!stack.empty()) {
     const NodeIndex node = stack.back();
     stack.pop_back();
-    reached.push_back(node);
-    for (EdgeIndex e = graph.first_out(node); e != kNoIndex; e = graph.next_out(e)) {
-      const NodeIndex target = graph.target(e);
-      if (seen[target] == 0) {
-        seen[target] = 1;
-        stack.push_back(target);
+    if (!visit(node)) return;
+    if constexpr (kBackwards) {
+      for (EdgeIndex e = graph.first_in(node); e != kNoIndex; e = graph.next_in(e)) {
+        const NodeIndex next = graph.source(e);
+        if (seen[next] == 0) {
+          seen[next] = 1;
+          stack.push_back(next);
+        }
+      }
+    } else {
+      for (EdgeIndex e = graph.first_out(node); e != kNoIndex; e = graph.next_out(e)) {
+        const NodeIndex next = graph.target(e);
+        if (seen[next] == 0) {
+          seen[next] = 1;
+          stack.push_back(next);
+        }
       }
     }
   }
-  return reached;
 }
 
 }  // namespace
@@ -93,40 +104,18 @@ const StructureFacts& NuvelGraphInner::structure_facts() const {
 
 std::vector<std::uint8_t> ancestors_of(const NuvelGraphInner& graph, NodeIndex to) {
   std::vector<std::uint8_t> marked(graph.node_count(), 0);
-  std::vector<NodeIndex> stack{to};
-  marked[to] = 1;
-  while (!stack.empty()) {
-    const NodeIndex node = stack.back();
-    stack.pop_back();
-    for (EdgeIndex e = graph.first_in(node); e != kNoIndex; e = graph.next_in(e)) {
-      const NodeIndex source = graph.source(e);
-      if (marked[source] == 0) {
-        marked[source] = 1;
-        stack.push_back(source);
-      }
-    }
-  }
+  search<true>(graph, to, marked, [](NodeIndex) { return true; });
   return marked;
 }
 
 bool reaches(const NuvelGraphInner& graph, NodeIndex from, NodeIndex to) {
-  if (from == to) return true;
   std::vector<std::uint8_t> seen(graph.node_count(), 0);
-  std::vector<NodeIndex> stack{from};
-  seen[from] = 1;
-  while (!stack.empty()) {
-    const NodeIndex node = stack.back();
-    stack.pop_back();
-    for (EdgeIndex e = graph.first_out(node); e != kNoIndex; e = graph.next_out(e)) {
-      const NodeIndex target = graph.target(e);
-      if (target == to) return true;
-      if (seen[target] == 0) {
-        seen[target] = 1;
-        stack.push_back(target);
-      }
-    }
-  }
-  return false;
+  bool found = false;
+  search<false>(graph, from, seen, [&](NodeIndex node) {
+    found = node == to;
+    return !found;
+  });
+  return found;
 }
 
 Result<std::vector<NodeIndex>> topological_sort_subgraph(const NuvelGraphInner& graph,
@@ -134,7 +123,11 @@ Result<std::vector<NodeIndex>> topological_sort_subgraph(const NuvelGraphInner& 
   const StructureFacts& facts = graph.structure_facts();
   if (facts.has_cycle) return value_error(std::string(kCycleMessage));
   std::vector<std::uint8_t> seen(graph.node_count(), 0);
-  std::vector<NodeIndex> order = reachable_from(graph, root, seen);
+  std::vector<NodeIndex> order;
+  search<false>(graph, root, seen, [&](NodeIndex node) {
+    order.push_back(node);
+    return true;
+  });
   // The reachable nodes in the whole-graph order, reversed: successors first.
   std::sort(order.begin(), order.end(), [&](NodeIndex a, NodeIndex b) {
     return facts.position[a] > facts.position[b];
