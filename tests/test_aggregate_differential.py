@@ -174,6 +174,7 @@ def random_build(rng):
         "events": sorted({names[i] for i in range(count) if children[i]}),
         "all": names,
         "multi": multi or names,
+        "modules": sorted(names[i] for i in leaves),
         "layer": {names[i]: layer_of[i] for i in range(count)},
     }
     return steps, roles
@@ -206,6 +207,14 @@ def random_change(rng, roles, k):
         late = f"late{k}"
         return [("add_node", (late,)), ("add_edge", (rng.choice(names), late)),
                 ("set_module_data", (late, {"lat": {"value": random_value(rng), "unit": "ns"}}, 2, []))]
+    if x < 0.55:
+        # New data on a node, or every metric zeroed: cached values must follow.
+        value = {"value": random_value(rng), "unit": "ns"}
+        data = {"lat": value if rng.random() < 0.8 else {"rd": value}}
+        node = rng.choice(roles["modules"] if rng.random() < 0.8 else names)
+        return [("set_module_data", (node, data, rng.choice((1, 3, 0.5)), []))]
+    if x < 0.6:
+        return [("init_metrics", ({"lat": "ns"},))]
     a, b = rng.choice(names), rng.choice(names)
     if x < 0.9 and layer[a] > layer[b]:
         a, b = b, a

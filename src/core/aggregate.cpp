@@ -82,6 +82,7 @@ double factor_of(const EdgeData& edge, std::string_view metric) {
 /// The Single of a node's metric that a pass writes or the entry reads; a
 /// missing or multi-operation metric there has no defined meaning and fails.
 Result<SingleMetric*> single_of(NuvelGraphInner& graph, NodeIndex node, std::string_view metric) {
+  graph.forget_module_products(node);
   MetricValue* value = graph.node(node).metrics.find(metric);
   if (value != nullptr) {
     if (auto* single = std::get_if<SingleMetric>(value)) return single;
@@ -367,6 +368,24 @@ Result<double> module_value(const NuvelGraphInner& graph, NodeIndex module, Node
   return result;
 }
 
+/// A module's value x instance from the graph's cache; nothing for a metric
+/// that is missing or not a Single, which module_value reports.
+std::optional<double> cached_product(const NuvelGraphInner& graph, ModuleProducts& products,
+                                     NodeIndex module) {
+  if (products.state[module] == ModuleProducts::kUnread) {
+    const MetricValue* value = metric_of(graph, module, products.metric);
+    const SingleMetric* single = value != nullptr ? std::get_if<SingleMetric>(value) : nullptr;
+    if (single == nullptr) {
+      products.state[module] = ModuleProducts::kNotSingle;
+    } else {
+      products.state[module] = ModuleProducts::kSingle;
+      products.product[module] = single->value * graph.node(module).instance;
+    }
+  }
+  if (products.state[module] != ModuleProducts::kSingle) return std::nullopt;
+  return products.product[module];
+}
+
 /// The walk visits inner nodes once per route, as the narration follows
 /// routes. A second visit of a node whose walk has ended adds exactly 0.0
 /// (every module below it was counted), so when its records would not be
@@ -377,15 +396,20 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root,
   const Narrator narrator;
   std::vector<std::uint8_t> done(graph.node_count(), 0);
   if (graph.is_leaf(root)) return module_value(graph, root, root, metric, done, narrator);
+  // The packed lists hold each out-list in list order.
+  const PackedOutLists& lists = graph.packed_out_lists();
   struct Frame {
     NodeIndex node;
-    EdgeIndex next;
+    std::uint32_t next;  ///< position in lists.targets
     double sum;
   };
-  std::vector<Frame> frames{{root, graph.first_out(root), 0.0}};
+  const auto frame_of = [&](NodeIndex node) { return Frame{node, lists.begin[node], 0.0}; };
+  std::vector<Frame> frames{frame_of(root)};
+  // Without records, a module's product comes from the cache.
+  ModuleProducts* products = narrator.info_enabled() ? nullptr : &graph.module_products(metric);
   for (;;) {
     Frame& frame = frames.back();
-    if (frame.next == kNoIndex) {
+    if (frame.next == lists.begin[frame.node + 1]) {
       const double sum = frame.sum;
       done[frame.node] = 1;
       frames.pop_back();
@@ -393,10 +417,8 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root,
       frames.back().sum = frames.back().sum + sum;
       continue;
     }
-    const EdgeIndex edge = frame.next;
-    frame.next = graph.next_out(edge);
     const NodeIndex node = frame.node;
-    const NodeIndex target = graph.target(edge);
+    const NodeIndex target = lists.targets[frame.next++];
     narrator.debug([&] {
       return cat({"  Check subevent <", name_of(graph, node), "> -> <", name_of(graph, target),
                   ">."});
@@ -405,12 +427,19 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root,
       // A module counted before, or an inner node walked before: 0.0 either
       // way, and its records would not be delivered.
       frame.sum = frame.sum + 0.0;
-    } else if (graph.is_leaf(target)) {
+    } else if (lists.begin[target] == lists.begin[target + 1]) {
+      if (products != nullptr) {
+        if (const std::optional<double> product = cached_product(graph, *products, target)) {
+          done[target] = 1;
+          frame.sum = frame.sum + *product;
+          continue;
+        }
+      }
       Result<double> value = module_value(graph, target, node, metric, done, narrator);
       if (!value.ok()) return std::move(value.error());
       frame.sum = frame.sum + value.value();
     } else {
-      frames.push_back({target, graph.first_out(target), 0.0});
+      frames.push_back(frame_of(target));
     }
   }
 }
@@ -610,6 +639,7 @@ void reset_metric(NuvelGraphInner& graph, std::string_view metric) {
     MetricValue* value = data.metrics.find(metric);
     auto* single = value != nullptr ? std::get_if<SingleMetric>(value) : nullptr;
     if (single != nullptr) {
+      graph.forget_module_products(node);
       const double old = single->value;
       single->value = 0.0;
       if (!(old == 0.0)) {

@@ -57,6 +57,24 @@ struct StructureFacts {
   std::vector<std::uint32_t> position;  ///< each node's place in the topological order
 };
 
+/// The out-lists packed in list order: node n's targets are
+/// targets[begin[n]] up to targets[begin[n + 1]]. Walks that touch many
+/// nodes read these two arrays instead of the scattered records.
+struct PackedOutLists {
+  std::vector<std::uint32_t> begin;
+  std::vector<NodeIndex> targets;
+};
+
+/// One metric's value x instance of each module, as the module walk reads
+/// it: an entry is filled on its first read and cleared whenever the node's
+/// metrics or instance may change.
+struct ModuleProducts {
+  enum State : std::uint8_t { kUnread, kSingle, kNotSingle };
+  std::string metric;
+  std::vector<double> product;
+  std::vector<std::uint8_t> state;
+};
+
 struct AddedEdge {
   EdgeIndex edge;
   bool merged;  ///< the pair already had an edge, which is returned unchanged
@@ -128,6 +146,22 @@ class NuvelGraphInner {
     if (!is_leaf(n)) reset_candidates_.push_back(n);
   }
 
+  /// The out-lists of the current graph, packed on first use; the reference
+  /// stays valid until a node or an edge is added.
+  const PackedOutLists& packed_out_lists() const;
+
+  /// The cached products of `metric`, covering every node. Kept for the
+  /// few most recently used metrics.
+  ModuleProducts& module_products(std::string_view metric) const;
+  /// Whoever changes a node's metrics or instance through node() calls
+  /// this, for that node or for all of them.
+  void forget_module_products(NodeIndex n) {
+    for (const auto& column : products_) {
+      if (n < column->state.size()) column->state[n] = ModuleProducts::kUnread;
+    }
+  }
+  void forget_module_products() { products_.clear(); }
+
   /// The structure facts of the current graph, computed on first use
   /// (defined with the topological sort in paths.cpp). The reference stays
   /// valid until a node or an edge is added.
@@ -169,7 +203,9 @@ class NuvelGraphInner {
   std::vector<PooledText> aggregation_texts_;        ///< distinct texts
   OrderedMap<AggregationId> aggregation_ids_;        ///< few in practice: searched linearly
   mutable std::unique_ptr<StructureFacts> facts_;    ///< null until needed
+  mutable std::unique_ptr<PackedOutLists> packed_;   ///< null until needed
   std::vector<NodeIndex> reset_candidates_;
+  mutable std::vector<std::unique_ptr<ModuleProducts>> products_;  ///< most recent first
 };
 
 }  // namespace nuvel

@@ -136,6 +136,7 @@ Result<std::string_view> get_edge_aggregation(const NuvelGraphInner& graph,
 }
 
 Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units) {
+  graph.forget_module_products();
   for (NodeIndex n = 0; n < graph.node_count(); ++n) {
     OrderedMap<MetricValue>& metrics = graph.node(n).metrics;
     for (const auto& [metric, unit] : metric_units) {
@@ -149,6 +150,7 @@ Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
                              MetricUpdate& metrics, double instance, TextList& tags) {
   Result<NodeIndex> node = require_node(graph, node_name);
   if (!node.ok()) return std::move(node.error());
+  graph.forget_module_products(node.value());
   NodeData& data = graph.node(node.value());
   for (auto& [metric, value] : metrics.entries) {
     data.metrics.insert_or_assign(metric, std::move(value));
