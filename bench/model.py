@@ -39,7 +39,9 @@ their own, so the structure of a model does not depend on them.
 ``ladder(depth)`` builds the path-heavy graph of the benchmarks: a workload,
 ``depth`` levels of two events each, every event linked to both events of
 the next level, and a bottom event above one module, so that 2**depth paths
-lead from the workload to the bottom event.
+lead from the workload to the bottom event. ``chain(length)`` builds the
+deepest graph: ``length`` nodes in one line, a workload at the top and a
+module at the bottom.
 
 Everything is returned as plain lists of str and float, so every
 implementation under test is fed exactly the same calls in the same order.
@@ -315,6 +317,55 @@ def ladder(depth: int = 20) -> Ladder:
         depth, top, bottom, module, names, sources, targets, counts, fs, ft, factors,
         {"latency": "ns"}, {"latency": {"value": 2.0, "unit": "ns"}},
     )
+
+
+def level(name: str) -> int:
+    """Level of a node name of ``generate``: 0 for workloads, 1 to 3 for the
+    event levels, 4 for modules."""
+    return {"l1": 1, "l2": 2, "l3": 3, "module": 4}.get(name.split("/", 2)[1], 0)
+
+
+@dataclass
+class Chain:
+    """A workload above ``length - 2`` events in a line and one module.
+
+    Counts alternate 2.0 and 0.5 (exact products), aggregation texts
+    alternate "parallel" and "sequential"; the last event carries a
+    specified latency, and the module a single latency and a per-operation
+    energy, whose operation the last edge names."""
+
+    names: list[str]
+    counts: list[float]  # counts[i]: the edge names[i] -> names[i + 1]
+    aggregations: list[str]
+    metric_units: dict[str, str]
+    module_metrics: dict
+    instance: int
+    specified: float
+    operation: dict[str, str]
+
+    @property
+    def workload(self) -> str:
+        return self.names[0]
+
+    @property
+    def module(self) -> str:
+        return self.names[-1]
+
+
+def chain(length: int = 1_000_000) -> Chain:
+    if length < 3:
+        raise ValueError("a chain needs at least 3 nodes")
+    width = len(str(length - 1))
+    names = ["chain/workload"] + [f"chain/e{i:0{width}d}" for i in range(1, length - 1)] + ["chain/module"]
+    edges = length - 1
+    counts = [2.0 if i % 2 == 0 else 0.5 for i in range(edges - 1)] + [3.0]
+    aggregations = ["parallel" if i % 2 == 0 else "sequential" for i in range(edges)]
+    metrics = {
+        "latency": {"value": 2.0, "unit": "ns"},
+        "energy": {"read": {"value": 1.5, "unit": "pJ"}, "write": {"value": 2.5, "unit": "pJ"}},
+    }
+    return Chain(names, counts, aggregations, {"latency": "ns", "energy": "pJ"}, metrics, 4, 5.0,
+                 {"energy": "write"})
 
 
 def _metric_data(m: Model, blocks: list[list[list[str]]], rng: random.Random) -> None:
