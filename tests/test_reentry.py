@@ -166,6 +166,31 @@ class TestConversions:
         assert effect(modules.graph) == before
         modules.check_usable()
 
+    @pytest.mark.parametrize("qualname, shown", [("Named", "Named"), (42, "42"), (3.5, "3.5"),
+                                                  ((), "()"), (10**30, str(10**30))])
+    def test_type_name_from_a_metaclass(self, modules, qualname, shown):
+        # The downcast message asks the type for __qualname__, which a
+        # metaclass answers with Python code and any object.
+        hook = Reenter(modules.graph)
+
+        class Meta(type):
+            def __getattribute__(cls, name):
+                if name != "__qualname__":
+                    return super().__getattribute__(name)
+                hook()
+                return qualname
+
+        odd = Meta("Odd", (), {})()
+        for call, param, kind in [(lambda g: g.has_node(odd), "name", "PyString"),
+                                  (lambda g: g.init_metrics(odd), "metric_units", "PyDict"),
+                                  (lambda g: g.add_node("x", odd), "performance", "PyString")]:
+            with pytest.raises(TypeError) as info:
+                call(modules.graph)
+            assert str(info.value) == f"argument '{param}': '{shown}' object cannot be " \
+                                      f"converted to '{kind}'"
+        assert set(hook.seen) == {"entered", SHARED, EXCLUSIVE}
+        modules.check_usable()
+
     @pytest.mark.parametrize("kind", UNCALLED)
     def test_subclass_methods_are_not_called(self, modules, kind):
         call, effect, expected = UNCALLED[kind]
