@@ -307,16 +307,18 @@ def child():  # noqa: C901 - one table of cases
                 check(value, 2)
         return found
 
-    heap = ctypes.CDLL(None).mallinfo2
-    heap.restype = type("MallInfo2", (ctypes.Structure,),
-                        {"_fields_": [(n, ctypes.c_size_t) for n in (
-                            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
-                            "fsmblks", "uordblks", "fordblks", "keepcost")]})
+    # Bytes in use by malloc (glibc); C++ allocations show up here exactly.
+    heap = getattr(ctypes.CDLL(None), "mallinfo2", None)
+    if heap is not None:
+        heap.restype = type("MallInfo2", (ctypes.Structure,),
+                            {"_fields_": [(n, ctypes.c_size_t) for n in (
+                                "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
+                                "fsmblks", "uordblks", "fordblks", "keepcost")]})
 
     def in_use():
         gc.collect()
-        info = heap()
-        return sys.getallocatedblocks(), info.uordblks + info.hblkhd
+        info = heap() if heap is not None else None
+        return sys.getallocatedblocks(), info.uordblks + info.hblkhd if info else 0
 
     def rss():
         with open("/proc/self/statm") as statm:
