@@ -170,6 +170,12 @@ bool finish_binding(const Params& params, PyObject** slots) {
 void raise_downcast_error(PyObject* obj, const char* kind) {
   PyObject* name =
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  // A metaclass can answer with any object; "%U" below takes only a str.
+  if (name != nullptr && !PyUnicode_Check(name)) {
+    PyObject* text = PyObject_Str(name);
+    Py_DECREF(name);
+    name = text;
+  }
   if (name == nullptr) {
     PyErr_Clear();
     name = PyUnicode_FromString("object");

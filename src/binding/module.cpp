@@ -59,12 +59,7 @@ PyObject* all_list(PyObject* module) {
     return all;
   }
   if (!PyList_Check(all)) {
-    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(all)),
-                                            "__qualname__");
-    if (name != nullptr) {
-      PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'", name);
-      Py_DECREF(name);
-    }
+    raise_downcast_error(all, "PyList");
     Py_DECREF(all);
     return nullptr;
   }

@@ -1,0 +1,477 @@
+"""Python code running inside a call, and threads sharing graphs.
+
+Python code runs inside a call in argument conversions and in logging
+handlers; calling back into the same graph from there is refused with
+RuntimeError, never more, and the graph stays as it was. Threads whose calls
+interleave (a handler yields the interpreter on every record) end with the
+same results and graphs as the same calls made one after the other.
+"""
+
+import json
+import logging
+import subprocess
+import sys
+import time
+
+import pytest
+
+from nuvel import NuvelGraph
+
+SHARED, EXCLUSIVE = "Already mutably borrowed", "Already borrowed"
+
+
+class Reenter:
+    """A hook that tries a read and a write on `graph`; with `fail`, the
+    first refusal propagates."""
+
+    def __init__(self, graph, fail=False):
+        self.graph, self.fail, self.seen = graph, fail, []
+
+    def __call__(self):
+        for probe in (lambda g: g.get_out_neighbors("e"), lambda g: g.add_node("intruder")):
+            try:
+                probe(self.graph)
+                self.seen.append("entered")
+            except RuntimeError as exc:
+                self.seen.append(str(exc))
+                if self.fail:
+                    raise
+
+
+class Num:
+    def __init__(self, value, hook):
+        self.value, self.hook = value, hook
+
+    def __float__(self):
+        self.hook()
+        return float(self.value)
+
+
+class Index:
+    def __init__(self, value, hook):
+        self.value, self.hook = value, hook
+
+    def __index__(self):
+        self.hook()
+        return self.value
+
+
+class Seq:
+    def __init__(self, hook, *items):
+        self.hook, self.items = hook, items
+
+    def __len__(self):
+        self.hook()
+        return len(self.items)
+
+    def __getitem__(self, i):
+        self.hook()
+        return self.items[i]
+
+
+class Key:
+    """Met by a dict lookup of "value": same hash, so compared with __eq__."""
+
+    hook = None
+
+    def __hash__(self):
+        return hash("value")
+
+    def __eq__(self, other):
+        if self.hook is not None:
+            self.hook()
+        return False
+
+
+def keyed(hook, value):
+    """A single metric whose lookup of "value" compares a Key first."""
+    key = Key()
+    entry = {key: 0, "value": value, "unit": "ns"}
+    key.hook = hook
+    return {"lat": entry}
+
+
+def sneaky(base, hook, data):
+    """A `base` subclass whose Python-level accessors all call `hook`."""
+    def hooked(name):
+        def method(self, *args):
+            hook()
+            return getattr(base, name)(self, *args)
+        return method
+    names = ("__getitem__", "__iter__", "__len__", "__contains__", "items", "keys", "values",
+             "get") if base is dict else ("__getitem__", "__iter__", "__len__")
+    return type("Sneaky", (base,), {n: hooked(n) for n in names})(data)
+
+
+def lat(g, module):
+    return g.query_module_metric("lat", module)["value"]
+
+
+# kind: (the call, given a hook; a query of what it left; the answer after it)
+CONVERSIONS = {
+    "double": (lambda g, h: g.set_node_specified_metric("m1", "lat", Num(4, h), "ns"),
+               lambda g: g.get_node_specified_metric("m1", "lat"), 4.0),
+    "index": (lambda g, h: g.set_module_data("m1", {"lat": {"value": 1, "unit": "ns"}},
+                                             Index(3, h), []),
+              lambda g: lat(g, "m1"), 1.0),
+    "factor value": (lambda g, h: g.set_edge_factor("e", "m1", {"lat": Num(2, h)}),
+                     lambda g: g.aggregate_event_metric("lat", "summation", "ns", None, "e"),
+                     {"value": 2.5 * 2 * 2.0 + 7.0, "unit": "ns"}),
+    "metric value": (lambda g, h: g.set_module_data("m1", {"lat": {"value": Num(6, h),
+                                                                   "unit": "ns"}}, 1, []),
+                     lambda g: lat(g, "m1"), 6.0),
+    "tags sequence": (lambda g, h: g.set_module_data("m1", {}, 1, Seq(h, "a", "b")),
+                      lambda g: g.get_tag_modules("b"), ["m1"]),
+    "key compared": (lambda g, h: g.set_module_data("m1", keyed(h, 8), 1, []),
+                     lambda g: lat(g, "m1"), 8.0),
+}
+# Subclasses are read through their storage: their Python methods never run.
+UNCALLED = {
+    "dict subclass": (lambda g, h: g.set_module_data(
+                          "m1", sneaky(dict, h, {"lat": sneaky(dict, h, {"value": 9,
+                                                                         "unit": "ns"})}),
+                          1, []),
+                      lambda g: lat(g, "m1"), 9.0),
+    "list subclass": (lambda g, h: g.set_module_data("m1", {}, 1, sneaky(list, h, ["x"])),
+                      lambda g: g.get_tag_modules("x"), ["m1"]),
+}
+
+
+@pytest.fixture
+def modules(sample):
+    g = sample.graph
+    g.init_metrics({"lat": "ns"})
+    g.set_module_data("m1", {"lat": {"value": 2.0, "unit": "ns"}}, 1, [])
+    g.set_module_data("m2", {"lat": {"value": 7.0, "unit": "ns"}}, 1, [])
+    return sample
+
+
+class TestConversions:
+    @pytest.mark.parametrize("fail", [False, True])
+    @pytest.mark.parametrize("kind", CONVERSIONS)
+    def test_refused_inside(self, modules, kind, fail):
+        # Caught inside, the call completes; let through, it fails unchanged.
+        call, effect, expected = CONVERSIONS[kind]
+        before, hook = effect(modules.graph), Reenter(modules.graph, fail)
+        if fail:
+            with pytest.raises(RuntimeError) as info:
+                call(modules.graph, hook)
+            assert type(info.value) is RuntimeError and str(info.value) == SHARED
+        else:
+            call(modules.graph, hook)
+            assert set(hook.seen) == {SHARED, EXCLUSIVE}
+        assert effect(modules.graph) == (before if fail else expected)
+        modules.check_usable()
+
+    @pytest.mark.parametrize("qualname, shown", [("Named", "Named"), (42, "42"), (3.5, "3.5"),
+                                                  ((), "()"), (10**30, str(10**30))])
+    def test_type_name_from_a_metaclass(self, modules, qualname, shown):
+        # The downcast message asks the type for __qualname__, which a
+        # metaclass answers with Python code and any object.
+        hook = Reenter(modules.graph)
+
+        class Meta(type):
+            def __getattribute__(cls, name):
+                if name != "__qualname__":
+                    return super().__getattribute__(name)
+                hook()
+                return qualname
+
+        odd = Meta("Odd", (), {})()
+        for call, param, kind in [(lambda g: g.has_node(odd), "name", "PyString"),
+                                  (lambda g: g.init_metrics(odd), "metric_units", "PyDict"),
+                                  (lambda g: g.add_node("x", odd), "performance", "PyString")]:
+            with pytest.raises(TypeError) as info:
+                call(modules.graph)
+            assert str(info.value) == f"argument '{param}': '{shown}' object cannot be " \
+                                      f"converted to '{kind}'"
+        assert set(hook.seen) == {"entered", SHARED, EXCLUSIVE}
+        modules.check_usable()
+
+    @pytest.mark.parametrize("kind", UNCALLED)
+    def test_subclass_methods_are_not_called(self, modules, kind):
+        call, effect, expected = UNCALLED[kind]
+        hook = Reenter(modules.graph)
+        call(modules.graph, hook)
+        assert hook.seen == [] and effect(modules.graph) == expected
+        modules.check_usable()
+
+
+@pytest.fixture
+def handler():
+    """Runs `handler.hook` for every record of the method layer and the engine."""
+    class Hooked(logging.Handler):
+        hook = None
+
+        def emit(self, record):
+            if self.hook is not None:
+                self.hook()
+
+    h, logger = Hooked(), logging.getLogger("nuvel_core")
+    logger.addHandler(h)
+    yield h
+    logger.removeHandler(h)
+
+
+class TestHandlers:
+    @pytest.mark.parametrize("call, seen, result", [
+        (lambda g: g.aggregate_event_count("w", "m1"), {"entered", EXCLUSIVE}, 2.5),
+        (lambda g: g.aggregate_event_metric("lat", "summation", "ns", "w", "e"),
+         {SHARED, EXCLUSIVE}, {"value": 12.0, "unit": "ns"}),
+    ])
+    def test_same_graph_refused_by_borrow_kind(self, modules, handler, call, seen, result):
+        handler.hook = hook = Reenter(modules.graph)
+        assert call(modules.graph) == result
+        assert set(hook.seen) == seen
+        modules.check_usable()
+
+    def test_nested_shared_calls(self, modules, handler):
+        # The first record of each count starts another count, five deep.
+        g, results, started = modules.graph, [], [0]
+
+        def nest():
+            if started[0] < 5:
+                started[0] += 1
+                results.append(g.aggregate_event_count("w", "m2"))
+
+        handler.hook = nest
+        assert g.aggregate_event_count("w", "m2") == 1.0
+        assert results == [1.0] * 5
+        modules.check_usable()
+
+    def test_other_graphs_and_loading_are_open(self, modules, handler, tmp_path):
+        path = str(tmp_path / "g.json")
+        NuvelGraph().save_json(path)
+        other, loaded = NuvelGraph(), []
+
+        def use_others():
+            other.add_node(f"n{len(loaded)}")
+            loaded.append(NuvelGraph.load_json(path).get_all_node_names())
+
+        handler.hook = use_others
+        modules.graph.aggregate_event_metric("lat", "summation", "ns", "w", "e")
+        assert loaded and set(map(tuple, loaded)) == {()}
+        assert other.get_all_node_names() == [f"n{i}" for i in range(len(loaded))]
+        modules.check_usable()
+
+
+def panic_type():
+    """PanicException, taken from an internal failure: a dict that grows
+    while it is read."""
+    g, factor = NuvelGraph(), {}
+    factor["lat"] = Num(1, lambda: factor.setdefault("more", 1))
+    g.add_node("a")
+    g.add_edge("a", "a")
+    try:
+        g.set_edge_factor("a", "a", factor)
+    except BaseException as exc:  # noqa: B036
+        return type(exc)
+
+
+def engine_graph():
+    g = NuvelGraph()
+    for name in ("w", "e", "f", "m1", "m2"):
+        g.add_node(name)
+    for edge in ("w e", "e f", "f m1", "e m1", "e m2"):
+        g.add_edge(*edge.split())
+    g.init_metrics({"lat": "ns"})
+    g.set_module_data("m1", {"lat": {"value": 2.0, "unit": "ns"}}, 2, [])
+    g.set_module_data("m2", {"lat": {"rd": {"value": 1.0, "unit": "B"},
+                                     "wr": {"value": 3.0, "unit": "B"}}}, 1, [])
+    g.set_edge_operation("e", "m2", {"lat": "wr"})
+    for event in ("e", "f"):
+        g.set_node_specified_metric(event, "lat", 4, "ns")
+    return g
+
+
+@pytest.mark.parametrize("call", [
+    lambda g: g.aggregate_event_count("w", "m1"),
+    lambda g: g.aggregate_event_metric("lat", "summation", "ns", "w", "e"),
+    lambda g: g.aggregate_event_metric("lat", "specified", "ns", "w", "f"),
+    lambda g: g.aggregate_event_metric("lat", "module", "ns", "w", "f"),
+    lambda g: g.aggregate_event_metric("lat", "summation", "ns", "w", "m2"),
+    lambda g: g.query_module_metric("lat", "m1", "op"),
+])
+def test_panic_from_any_record_leaves_a_usable_graph(handler, call):
+    panic, seen = panic_type(), [0]
+    expected = call(engine_graph())
+
+    def stop_at(k):
+        def hook():
+            seen[0] += 1
+            if seen[0] == k:
+                raise panic(f"record {k}")
+        return hook
+
+    for k in range(1, 100):
+        g, seen[0] = engine_graph(), 0
+        handler.hook = stop_at(k)
+        try:
+            call(g)
+            break  # fewer than k records
+        except panic as exc:
+            assert str(exc) == f"record {k}"
+        finally:
+            handler.hook = None
+        assert call(g) == expected
+        g.add_node("after")
+    assert k > 1
+
+
+# --------------------------------------------------------------------------
+# Threads, in a fresh interpreter: the loggers' first records race too.
+
+THREADS = 4
+STEPS = 150
+TRIES = 20  # a call refused for a borrow is tried again, up to this often
+
+
+def plan(i, seed):
+    """Thread i's calls, on its own nodes only, as (method, arguments...)."""
+    import random
+
+    rng = random.Random(seed * 100 + i)
+    w, e, m, n = (f"{x}{i}" for x in ("w", "e", "m", "n"))
+    new = lambda: f"{n}.{rng.randint(0, 9)}"  # noqa: E731
+    makers = [
+        lambda: ("set_edge_count", e, m, rng.randint(1, 9)),
+        lambda: ("set_module_data", m, {"lat": {"value": rng.random(), "unit": "ns"}},
+                 rng.randint(1, 3), [f"t{i}.{rng.randint(0, 2)}"]),
+        lambda: ("set_edge_factor", w, e, {"lat": rng.randint(1, 4)}),
+        lambda: ("set_node_specified_metric", e, "lat", rng.randint(0, 9), "ns"),
+        lambda: ("aggregate_event_metric", "lat",
+                 rng.choice(["summation", "specified", "module"]), "ns", w, e),
+        lambda: ("aggregate_event_count", w, rng.choice([e, m, new()])),
+        lambda: ("query_module_metric", "lat", m, "op"),  # a Warn record
+        lambda: ("add_node", new()),
+        lambda: ("add_edge", e, new()),
+        lambda: ("get_out_neighbors", e),
+        lambda: ("get_edge_count", w, e),
+        lambda: ("get_tag_modules", f"t{i}.1"),
+    ]
+    return [rng.choice(makers)() for _ in range(STEPS)]
+
+
+def execute(graph, steps, refusals):
+    """Each call's result, or its error as [type name, text]; the borrow
+    refusals met on the way are counted by text."""
+    out = []
+    for method, *args in steps:
+        for _ in range(TRIES):
+            try:
+                outcome = getattr(graph, method)(*args)
+            except (ValueError, RuntimeError) as exc:
+                outcome = [type(exc).__name__, str(exc)]
+            if outcome not in (["RuntimeError", SHARED], ["RuntimeError", EXCLUSIVE]):
+                break
+            refusals[outcome[1]] = refusals.get(outcome[1], 0) + 1
+            time.sleep(1e-5)  # let the holder go on
+        out.append(outcome)
+    return out
+
+
+def prepare(graph):
+    for i in range(THREADS):
+        for name in (f"w{i}", f"e{i}", f"m{i}"):
+            graph.add_node(name)
+        graph.add_edge(f"w{i}", f"e{i}")
+        graph.add_edge(f"e{i}", f"m{i}")
+        graph.set_node_specified_metric(f"e{i}", "lat", 1, "ns")
+    graph.init_metrics({"lat": "ns"})
+    return graph
+
+
+def state(graph, i):
+    """All that queries show of thread i's nodes (a name added again names
+    the newest node, so some edges cannot be looked up by name)."""
+    names = [x for x in graph.get_all_node_names() if x[1:].split(".")[0] == str(i)]
+
+    def edge(x, y):
+        try:
+            return [graph.get_edge_count(x, y), graph.get_edge_aggregation(x, y)]
+        except ValueError as exc:
+            return str(exc)
+
+    return [names, [[x, y, edge(x, y)] for x in names for y in graph.get_out_neighbors(x)],
+            graph.get_node_specified_metric(f"e{i}", "lat"),
+            graph.query_module_metric("lat", f"m{i}")]
+
+
+def save(graph):
+    import os
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "g.json")
+        graph.save_json(path)
+        with open(path) as f:
+            return f.read()
+
+
+def child(seed):
+    import threading
+
+    sys.setswitchinterval(1e-6)
+
+    class Yield(logging.Handler):
+        def emit(self, record):
+            time.sleep(0)
+
+    logger = logging.getLogger("nuvel_core")
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    logger.addHandler(Yield())
+
+    # Each thread works on its own nodes of `shared` and, in a second
+    # thread, on a graph of its own.
+    plans = [plan(i, seed) for i in range(THREADS)]
+    shared, own = prepare(NuvelGraph()), [prepare(NuvelGraph()) for _ in range(THREADS)]
+    logs, refusals, own_refusals = {}, {}, {}
+    start = threading.Barrier(2 * THREADS)
+
+    def run(key, graph, steps, count):
+        start.wait()
+        logs[key] = execute(graph, steps, count)
+
+    threads = [threading.Thread(target=run, args=(("shared", i), shared, plans[i], refusals))
+               for i in range(THREADS)]
+    threads += [threading.Thread(target=run, args=(("own", i), own[i], plans[i], own_refusals))
+                for i in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+    # The same calls one after the other, thread by thread; those that were
+    # refused every time did nothing and are left out.
+    serial, differ, gave_up = prepare(NuvelGraph()), [], 0
+    for i in range(THREADS):
+        alone = prepare(NuvelGraph())
+        if execute(alone, plans[i], {}) != logs["own", i] or save(alone) != save(own[i]):
+            differ.append(f"own {i}")
+        done = [k for k, o in enumerate(logs["shared", i])
+                if o not in (["RuntimeError", SHARED], ["RuntimeError", EXCLUSIVE])]
+        gave_up += STEPS - len(done)
+        again = execute(serial, [plans[i][k] for k in done], {})
+        if again != [logs["shared", i][k] for k in done]:
+            differ.append(f"shared {i}")
+        if state(serial, i) != state(shared, i):
+            differ.append(f"shared state {i}")
+    print(json.dumps({"differ": differ, "refusals": refusals, "own_refusals": own_refusals,
+                      "gave_up": gave_up}))
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_threads_match_a_serial_run(seed):
+    proc = subprocess.run([sys.executable, __file__, str(seed)], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    report = json.loads(proc.stdout.splitlines()[-1])
+    assert report["differ"] == [] and report["own_refusals"] == {}
+    # The calls did interleave, and most got through in the end.
+    assert sum(report["refusals"].values()) > 0
+    assert report["gave_up"] < THREADS * STEPS / 2
+
+
+if __name__ == "__main__":
+    child(int(sys.argv[1]))
