@@ -72,17 +72,12 @@ def run_python(code):
 
 
 class TestModule:
-    def test_all_and_public_attributes(self):
+    def test_public_names(self):
         assert nuvel._core.__all__ == ["NuvelGraph"]
         assert type(nuvel._core.__all__) is list
-        public = {n for n in vars(nuvel._core) if not n.startswith("_")}
-        assert public == {"NuvelGraph"}
+        assert {n for n in vars(nuvel._core) if not n.startswith("_")} == {"NuvelGraph"}
         assert nuvel._core.__doc__ == ""
-
-    def test_package_reexports_the_class(self):
         assert nuvel.NuvelGraph is nuvel._core.NuvelGraph
-
-    def test_second_import_is_the_same_object(self):
         assert importlib.import_module("nuvel._core") is nuvel._core
 
     def test_reimport_after_removal_from_sys_modules(self):
@@ -98,8 +93,7 @@ class TestModule:
             print("ok")
             """
         )
-        assert result.returncode == 0, result.stderr
-        assert result.stdout.strip() == "ok"
+        assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr
 
     def test_subinterpreter_import_is_refused(self):
         pytest.importorskip("_xxsubinterpreters")
@@ -120,15 +114,10 @@ class TestModule:
 
 
 class TestClass:
-    def test_names_signature_and_doc(self):
-        assert NuvelGraph.__name__ == "NuvelGraph"
-        assert NuvelGraph.__qualname__ == "NuvelGraph"
-        assert NuvelGraph.__module__ == "builtins"
-        assert NuvelGraph.__bases__ == (object,)
-        assert NuvelGraph.__text_signature__ == "()"
-        assert NuvelGraph.__doc__ == ""
-
-    def test_cannot_be_subclassed(self):
+    def test_type_object(self):
+        assert (NuvelGraph.__name__, NuvelGraph.__qualname__) == ("NuvelGraph", "NuvelGraph")
+        assert (NuvelGraph.__module__, NuvelGraph.__bases__) == ("builtins", (object,))
+        assert (NuvelGraph.__text_signature__, NuvelGraph.__doc__) == ("()", "")
         with pytest.raises(TypeError):
             type("Sub", (NuvelGraph,), {})
 
@@ -152,11 +141,7 @@ class TestMethodTable:
     @pytest.mark.parametrize("name", list(SIGNATURES))
     def test_text_signature_and_doc(self, name):
         method = getattr(NuvelGraph, name)
-        assert method.__text_signature__ == SIGNATURES[name]
-        if name in DOCS:
-            assert method.__doc__ == DOCS[name]
-        else:
-            assert not method.__doc__
+        assert (method.__text_signature__, method.__doc__) == (SIGNATURES[name], DOCS.get(name))
 
     @pytest.mark.parametrize("name", ["get_all_node_names", "get_leaf_names"])
     def test_no_argument_methods_use_the_interpreter_check(self, name):
