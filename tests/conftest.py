@@ -60,6 +60,7 @@ def check_invariants(graph, model):
     assert graph.get_leaf_names() == [n for n, out in zip(model.names, model.out) if not out]
     assert graph.get_tag_modules("") == []
     assert graph.has_node("\x00never added") is False
+    assert graph.has_node("") is ("" in model.index)
     for name, idx in model.index.items():
         assert graph.has_node(name) is True
         assert graph.is_leaf(name) is (not model.out[idx])
