@@ -234,7 +234,7 @@ class TestQueryModuleMetric:
             (("lat",), "module argument is required", False),
             (("lat", None, "rd"), "module argument is required", False),
             (("nope", "zz"), "Invalid module <zz>.", True),
-            (("lat", "%s %(x)d"), "Invalid module <%s %(x)d>.", True),
+            (("lat", "%s %(x)d 100% é\u0301 😀"), "Invalid module <%s %(x)d 100% é\u0301 😀>.", True),
             (("lat", "e"), "Invalid event <e>; this function requires a module.", True),
             (("nope", "w", "rd"), "Invalid event <w>; this function requires a module.", True),
             (("nope", "m1"), "Metric 'nope' not found on module 'm1'", False),
@@ -270,25 +270,36 @@ class TestQueryModuleMetric:
         assert str(info.value) == f"argument '{param}': " + PYSTRING.format(kind)
         assert records(caplog) == []
 
-    def test_handler_runs_under_a_shared_borrow(self, data):
+    @pytest.mark.parametrize("exclusive", [False, True])
+    def test_handler_reentry(self, data, exclusive):
+        # A query holds a shared borrow while its record is handled: shared
+        # calls overlap it, exclusive ones are refused. An aggregation holds
+        # the exclusive borrow: even reads are refused.
         g, seen = data.graph, []
 
         class Reenter(logging.Handler):
             def emit(self, record):
-                seen.append(g.get_tag_modules("a"))
-                try:
-                    g.set_node_specified_metric("m1", "lat", 1.0, "s")
-                except RuntimeError as exc:
-                    seen.append(str(exc))
+                if record.levelno < logging.WARNING:
+                    return
+                for call in (lambda: g.get_tag_modules("a"),
+                             lambda: g.set_node_specified_metric("m1", "lat", 1.0, "s")):
+                    try:
+                        seen.append(call())
+                    except RuntimeError as exc:
+                        seen.append(str(exc))
 
         logger, handler = logging.getLogger("nuvel_core"), Reenter()
         logger.addHandler(handler)
         try:
-            with pytest.raises(ValueError, match="^Invalid module <zz>.$"):
-                query(g, "lat", "zz")
+            if exclusive:  # one Warn: "Ignore workload <m1> ..."
+                assert g.aggregate_event_metric("lat", "module", "ns", "m1", "m1")["value"] == 8.0
+            else:
+                with pytest.raises(ValueError, match="^Invalid module <zz>.$"):
+                    query(g, "lat", "zz")
         finally:
             logger.removeHandler(handler)
-        assert seen == [["m1"], "Already borrowed"]
+        first = "Already mutably borrowed" if exclusive else ["m1"]
+        assert seen == [first, "Already borrowed"]
         assert g.get_node_specified_metric("m1", "lat") is None
         data.check_usable()
 
