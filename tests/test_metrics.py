@@ -61,19 +61,16 @@ class TestModuleData:
         assert g.get_tag_modules("e-tag") == []  # tags of events are not consulted
         data.check()
 
-    @pytest.mark.parametrize("extra", [{"note": "x"}, {"rd": single(1, "u")}, {"z": 5}])
-    def test_value_and_unit_make_a_single(self, driver, extra):
+    def test_value_and_unit_make_a_single(self, driver):
         driver.add_node("m")
-        driver.graph.set_module_data("m", {"lat": {**extra, **single(7, "ns")}}, 1, [])
-        assert query(driver.graph, "lat", "m") == {"value": 7.0, "unit": "ns"}
-
-    @pytest.mark.parametrize("entry, kind", [({"value": 2.0}, "float"), ({"unit": "ns"}, "str")])
-    def test_one_of_the_two_keys_is_multi_op(self, driver, entry, kind):
-        driver.add_node("m")
-        with pytest.raises(TypeError) as info:
-            driver.graph.set_module_data("m", {"lat": entry}, 1, [])
-        assert type(info.value) is TypeError
-        assert str(info.value) == f"'{kind}' object cannot be converted to 'PyDict'"
+        for extra in ({"note": "x"}, {"rd": single(1, "u")}, {"z": 5}):
+            driver.graph.set_module_data("m", {"lat": {**extra, **single(7, "ns")}}, 1, [])
+            assert query(driver.graph, "lat", "m") == {"value": 7.0, "unit": "ns"}
+        for entry, kind in (({"value": 2.0}, "float"), ({"unit": "ns"}, "str")):  # one key: multi-op
+            with pytest.raises(TypeError) as info:
+                driver.graph.set_module_data("m", {"lat": entry}, 1, [])
+            assert type(info.value) is TypeError
+            assert str(info.value) == f"'{kind}' object cannot be converted to 'PyDict'"
 
     def test_non_dict_metrics_are_skipped(self, driver):
         driver.add_node("m")
@@ -317,11 +314,9 @@ class TestSpecifiedMetric:
         assert g.get_node_specified_metric("m1", "Lat") is None
         assert g.get_node_specified_metric("m2", "lat") is None
         assert query(g, "lat", "m1") == {"value": 2.0, "unit": "ns"}  # a separate map
-
-    @pytest.mark.parametrize("node", ["w", "e", "lonely"])
-    def test_any_node(self, data, node):
-        data.graph.set_node_specified_metric(node, "x", NAN, "u")
-        assert repr(data.graph.get_node_specified_metric(node, "x")) == "nan"
+        for node in ("w", "e", "lonely"):  # any node
+            g.set_node_specified_metric(node, "x", NAN, "u")
+            assert repr(g.get_node_specified_metric(node, "x")) == "nan"
 
     @pytest.mark.parametrize(
         "call",
