@@ -42,24 +42,27 @@ def records(caplog):
 
 
 def graph(nodes, *edges, metrics=True):
-    """Nodes in index order, then edges "a>b" in the order added (the newest is listed first)."""
+    """Nodes in index order, then edges as for grow()."""
     g = NuvelGraph()
     for name in nodes.split():
         g.add_node(name)
-    for edge in edges:
-        g.add_edge(*edge.split(">"))
+    grow(g, *edges)
     if metrics:
         g.init_metrics({"lat": "ns"})
     return g
 
 
 def grow(g, *edges):
-    """Adds edges "a>b", creating missing nodes (which then hold no metric)."""
+    """Adds edges "a>b" or "a>b*count" in order (the newest is listed first), creating missing nodes."""
     for edge in edges:
-        for name in edge.split(">"):
+        pair, _, count = edge.partition("*")
+        source, target = pair.split(">")
+        for name in (source, target):
             if not g.has_node(name):
                 g.add_node(name)
-        g.add_edge(*edge.split(">"))
+        g.add_edge(source, target)
+        if count:
+            g.set_edge_count(source, target, float(count))
 
 
 def single(value, unit="ns"):
@@ -102,9 +105,7 @@ def nonzero_events(g, caplog, event="E"):
 class TestEventCount:
     @pytest.fixture
     def g(self):
-        g = graph("w a e", "w>a", "a>e", "w>e", metrics=False)
-        for edge, count in (("w>a", 2), ("a>e", 3), ("w>e", 5)):
-            g.set_edge_count(*edge.split(">"), count)
+        g = graph("w a e", "w>a*2", "a>e*3", "w>e*5", metrics=False)
         g.set_edge_factor("w", "e", {"lat": 10.0})  # factors play no part in event counts
         return g
 
@@ -138,8 +139,7 @@ class TestEventCount:
         assert records(caplog) == ([] if event is None else [error(message)])
 
     def test_simple_paths_only_and_zero_counts(self, caplog):
-        g = graph("a b c d x", "a>b", "b>c", "c>b", "b>d", "a>a", "a>x", "x>d", metrics=False)
-        g.set_edge_count("a", "x", 0)
+        g = graph("a b c d x", "a>b", "b>c", "c>b", "b>d", "a>a", "a>x*0", "x>d", metrics=False)
         assert g.aggregate_event_count("a", "d") == 1.0
         assert records(caplog) == [
             debug("  Path (<a> -> <x>) updates event count to <0.0>."),
@@ -154,13 +154,9 @@ class TestEventCount:
 
     def test_arithmetic_order(self):
         # Products run left to right along a path; path totals are added newest route first.
-        g = graph("w p q e", "w>p", "p>q", "q>e", metrics=False)
-        for edge, count in (("w>p", 0.1), ("p>q", 0.2), ("q>e", 0.3)):
-            g.set_edge_count(*edge.split(">"), count)
+        g = graph("w p q e", "w>p*0.1", "p>q*0.2", "q>e*0.3", metrics=False)
         assert repr(g.aggregate_event_count("w", "e")) == "0.006000000000000001"
-        g = graph("w x1 x2 x3 e", "w>x1", "w>x2", "w>x3", "x1>e", "x2>e", "x3>e", metrics=False)
-        for i, count in enumerate((0.1, 0.2, 0.3), 1):
-            g.set_edge_count("w", f"x{i}", count)
+        g = graph("w x1 x2 x3 e", "w>x1*0.1", "w>x2*0.2", "w>x3*0.3", "x1>e", "x2>e", "x3>e", metrics=False)
         assert repr(g.aggregate_event_count("w", "e")) == "0.6"
 
     @pytest.mark.parametrize("direct, routed, total", [
@@ -168,9 +164,7 @@ class TestEventCount:
         (5e-06, 5e-06, "1e-05"), (INF, -INF, "nan"),
     ])
     def test_numbers_print_like_repr(self, caplog, direct, routed, total):
-        g = graph("w a e", "w>a", "a>e", "w>e", metrics=False)
-        g.set_edge_count("w", "e", direct)
-        g.set_edge_count("w", "a", routed)
+        g = graph("w a e", f"w>a*{routed!r}", "a>e", f"w>e*{direct!r}", metrics=False)
         assert repr(g.aggregate_event_count("w", "e")) == total
         assert records(caplog)[0][2] == f"  Path (<w> -> <e>) updates event count to <{direct!r}>."
         assert records(caplog)[-1][2] == f"  Total value (<w> -> <e>) = <{total}>."
@@ -211,7 +205,6 @@ class TestEntry:
         assert records(caplog) == ([reset("X")] if is_reset else [])  # modules (mx) are never reset
         assert nonzero_events(g, caplog) == []
 
-
     def test_a_module_that_becomes_an_event_is_reset(self, caplog):
         g = graph("E m")
         module(g, "m", 5)
@@ -248,9 +241,8 @@ class TestModuleMode:
         assert nonzero_events(modules, caplog) == []  # the mode writes nothing
 
     def test_module_reached_twice_counts_once(self, caplog):
-        g = graph("T A B m", "T>A", "T>B", "A>m", "B>m")
+        g = graph("T A B m", "T>A*10", "T>B", "A>m", "B>m")  # counts and factors play no part
         module(g, "m", 4, instance=2)
-        g.set_edge_count("T", "A", 10)  # counts, factors and aggregation texts play no part
         g.set_edge_factor("B", "m", {"lat": 3})
         assert run(g, "module", event="T") == 8.0
         assert records(caplog) == [
@@ -296,9 +288,7 @@ class TestModuleMode:
 @pytest.fixture
 def specified():
     """w -> E (2.5) -> {A (count 2, specified 3), B (specified 5)}; A -> ma, B -> mb."""
-    g = graph("w E A B ma mb", "w>E", "E>A", "E>B", "A>ma", "B>mb")
-    g.set_edge_count("w", "E", 2.5)
-    g.set_edge_count("E", "A", 2)
+    g = graph("w E A B ma mb", "w>E*2.5", "E>A*2", "E>B", "A>ma", "B>mb")
     g.set_node_specified_metric("A", "lat", 3, "ps")
     g.set_node_specified_metric("B", "lat", 5, "ps")
     return g
@@ -397,9 +387,7 @@ class TestSpecifiedMode:
 
 class TestSummationMode:
     def test_records(self, caplog):
-        g = graph("E A m X", "E>A", "A>m", "E>m", "X>A")
-        g.set_edge_count("E", "A", 2)
-        g.set_edge_count("A", "m", 3)
+        g = graph("E A m X", "E>A*2", "A>m*3", "E>m", "X>A")
         g.set_edge_aggregation("E", "A", "sequential")
         module(g, "m", 1, unit="B", instance=4)
         assert run(g, "summation") == 7.0
@@ -418,9 +406,8 @@ class TestSummationMode:
         (3, 4, {"lat": 0.5}, 6.0), (3, 4, {"bw": 0.5}, 12.0), (3, 0.1, {"lat": 0.7}, 0.21000000000000002),
     ])
     def test_edge_weights(self, count, value, factor, total):
-        g = graph("E m", "E>m")
+        g = graph("E m", f"E>m*{count}")
         module(g, "m", value)
-        g.set_edge_count("E", "m", count)
         g.set_edge_factor("E", "m", factor)
         assert run(g, "summation") == total
 
@@ -448,9 +435,7 @@ class TestSummationMode:
         assert nonzero_events(g, caplog) == []
 
     def test_structure_changes_between_calls(self, caplog):
-        g = graph("E A m", "E>A", "A>m")
-        g.set_edge_count("E", "A", 2)
-        g.set_edge_count("A", "m", 3)
+        g = graph("E A m", "E>A*2", "A>m*3")
         module(g, "m", 1)
         assert run(g, "summation") == 6.0
         g.add_edge("E", "m")
@@ -553,10 +538,9 @@ class TestOperations:
         ]
 
     def test_paths_through_one_edge_share_the_operation(self, caplog):
-        g = graph("w a b e m", "w>a", "w>b", "a>e", "b>e", "e>m", metrics=False)
+        g = graph("w a b e m", "w>a*3", "w>b", "a>e", "b>e", "e>m", metrics=False)
         multiop(g, "m", {"rd": 2.0})
         g.set_edge_operation("e", "m", {"lat": "rd"})
-        g.set_edge_count("w", "a", 3)
         assert run(g, "summation", "w", "m") == 8.0
         assert [t for _, _, t in records(caplog) if t.startswith("  Total value (<m>")] == [
             "  Total value (<m> : <rd>) = <8.0> <B> = single value <2.0> * count <4.0>."]
@@ -581,9 +565,7 @@ class TestWorkloadScaling:
 
     @pytest.mark.parametrize("mode", ["specified", "summation"])
     def test_factor_weighted_path_count(self, caplog, mode):
-        g = graph("w a E m", "w>a", "a>E", "w>E", "E>m")
-        for edge, count in (("w>a", 2), ("a>E", 3), ("w>E", 5)):
-            g.set_edge_count(*edge.split(">"), count)
+        g = graph("w a E m", "w>a*2", "a>E*3", "w>E*5", "E>m")
         g.set_edge_factor("w", "a", {"lat": 0.5})
         g.set_edge_factor("w", "E", {"bw": 7.0})
         module(g, "m", 4)
