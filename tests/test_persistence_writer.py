@@ -111,9 +111,6 @@ class TestDocument:
     def test_example_file(self, tmp_path):
         assert saved(example_graph(), tmp_path) == EXAMPLE
 
-    def test_empty_graph(self, tmp_path):
-        assert saved(NuvelGraph(), tmp_path) == '{\n  "edges": [],\n  "nodes": []\n}'
-
     def test_members_in_utf8_byte_order_everywhere(self, tmp_path):
         # U+FF61 sorts before U+1F600 in UTF-8 (and code point) order, after it in UTF-16.
         keys = ["zeta", "alpha", "Beta", "_x", "é", "ab", "a", "\uff61", "\U0001f600"]
@@ -144,23 +141,6 @@ class TestDocument:
         assert f'      "name": "{escaped}",\n' in text
         assert '"performance": "tab\\there"' in text
         assert json.loads(text)["nodes"][0]["name"] == name
-
-    def test_non_finite_numbers_are_null(self, tmp_path):
-        nan, inf = float("nan"), float("inf")
-        g = NuvelGraph()
-        g.add_node("e")
-        g.add_node("m")
-        g.add_edge("e", "m")
-        g.set_module_data("m", {"a": {"value": nan, "unit": "u"}, "b": {"r": {"value": -inf, "unit": "u"}}}, inf, [])
-        g.set_edge_count("e", "m", nan)
-        g.set_edge_factor("e", "m", {"a": -inf})
-        g.set_node_specified_metric("e", "a", inf, "u")
-        doc = json.loads(saved(g, tmp_path))
-        edge, (e, m) = doc["edges"][0], doc["nodes"]
-        assert edge["count"] is None and edge["factor"] == {"a": None}
-        assert m["instance"] is None
-        assert m["metrics"] == {"a": {"unit": "u", "value": None}, "b": {"r": {"unit": "u", "value": None}}}
-        assert e["specified_metrics"] == {"a": {"unit": "u", "value": None}}
 
     def test_empty_multiop_and_shared_names(self, tmp_path):
         g = NuvelGraph()
@@ -346,21 +326,15 @@ class TestSave:
                 p.unlink()
             directory.rmdir()
 
-    @pytest.mark.parametrize(
-        "name, message",
-        [
+    def test_refused_paths_leave_no_file(self, tmp_path):
+        for name, message in (
             ("missing/g.json", oserror_text(errno.ENOENT)),
             (".", oserror_text(errno.EISDIR)),
             ("g\0.json", "file name contained an unexpected NUL byte"),
-        ],
-    )
-    def test_refused_paths(self, tmp_path, name, message):
-        with pytest.raises(OSError) as info:
-            example_graph().save_json(str(tmp_path / name))
-        assert str(info.value) == message
-        assert os.listdir(tmp_path) == []
-
-    def test_path_object_is_refused_before_touching_files(self, tmp_path):
+        ):
+            with pytest.raises(OSError) as info:
+                example_graph().save_json(str(tmp_path / name))
+            assert str(info.value) == message
         with pytest.raises(TypeError):
             example_graph().save_json(tmp_path / "g.json")
         assert os.listdir(tmp_path) == []
