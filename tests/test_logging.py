@@ -8,7 +8,7 @@ where that matters, and prints one JSON report on its last stdout line.
 The scripts log through query_module_metric (target "nuvel_core"): a Warn
 when a Single metric is queried with an operation, an Error (then
 ValueError) for an unknown module. Re-entry from a handler and the text of
-records are checked in process, in test_metrics.
+records are checked in process (test_reentry, test_metrics).
 """
 
 import json
