@@ -241,26 +241,3 @@ class TestBorrow:
         assert type(info.value) is RuntimeError
         assert str(info.value) == message
         sample.check_usable()
-
-    def test_refusal_caught_inside_the_call(self, sample):
-        g = sample.graph
-        seen = []
-
-        def hook():
-            with pytest.raises(RuntimeError) as info:
-                g.has_node("w")
-            seen.append(str(info.value))
-
-        g.set_edge_count("e", "m1", HasFloat(7.0, hook=hook))
-        sample.model.edge("e", "m1").count = 7.0
-        assert seen == ["Already mutably borrowed"]
-        sample.check_usable()
-
-    def test_other_graph_is_not_affected(self, sample):
-        other = NuvelGraph()
-        other.add_node("x")
-        hook = lambda: (other.add_node("y"), other.has_node("x"))  # noqa: E731
-        sample.graph.set_edge_count("e", "m1", HasFloat(6.0, hook=hook))
-        sample.model.edge("e", "m1").count = 6.0
-        assert other.get_all_node_names() == ["x", "y"]
-        sample.check_usable()
