@@ -10,6 +10,7 @@ the same results, records and files on both sides.
 
 import math
 import re
+from collections import OrderedDict
 from pathlib import Path
 
 import pytest
@@ -24,6 +25,25 @@ class Label:
 class FloatFails:
     def __float__(self):
         raise ValueError("no float here")
+
+
+class IntFloat:
+    def __float__(self):
+        return 1
+
+
+class HugeIndex:
+    def __index__(self):
+        return 2**1024
+
+
+class Letters:
+    """A sequence by item access alone."""
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError(i)
+        return "xy"[i]
 
 
 SETUP = [
@@ -70,7 +90,8 @@ KINDS = {
     "text": OPTIONAL_TEXT + [(None, cannot("NoneType", "PyString"))],
     "double": [("1", not_real("str")), (None, not_real("NoneType")), (b"1", not_real("bytes")),
                ([1.0], not_real("list")), (1j, not_real("complex")), (10**400, TOO_LARGE),
-               (-(2**1024), TOO_LARGE), (FloatFails(), (ValueError, "no float here"))],
+               (-(2**1024), TOO_LARGE), (HugeIndex(), TOO_LARGE), (FloatFails(), (ValueError, "no float here")),
+               (IntFloat(), (TypeError, "IntFloat.__float__ returned non-float (type int)"))],
     "texts": [([], cannot("list", "PyDict")), ("lat", cannot("str", "PyDict")), (None, cannot("NoneType", "PyDict")),
               ({1: "a"}, cannot("int", "PyString")), ({"a": 1}, cannot("int", "PyString")),
               ({"a": None}, cannot("NoneType", "PyString")), ({"a": "\ud800"}, surrogate("\ud800", 0))],
@@ -79,7 +100,8 @@ KINDS = {
                 ({"lat": 10**400}, TOO_LARGE), ({"\ud800": 1.0}, surrogate("\ud800", 0))],
     "tags": [("ab", (TypeError, "Can't extract `str` to `Vec`")), ({"t": 1}, cannot("dict", "Sequence")),
              ({"t"}, cannot("set", "Sequence")), (5, cannot("int", "Sequence")), (None, cannot("NoneType", "Sequence")),
-             (["t", 1], cannot("int", "PyString")), (b"ab", cannot("int", "PyString")), (("\ud800",), surrogate("\ud800", 0))],
+             (["t", 1], cannot("int", "PyString")), (b"ab", cannot("int", "PyString")), (("\ud800",), surrogate("\ud800", 0)),
+             ((t for t in "ab"), cannot("generator", "Sequence"))],
     "metrics": [([], cannot("list", "PyDict")), ("lat", cannot("str", "PyDict")), (None, cannot("NoneType", "PyDict"))],
 }
 # Entries of `metrics` are read by the body, after the node lookup: no prefix.
@@ -209,6 +231,8 @@ ODD_CALLS = [
     ("set_module_data", ("m", {"": {"value": -INF, "unit": ""}, "lat": {"value": 5e-324, "unit": "\x00"},
                                "bw": {"rd": {"value": NAN, "unit": LONG}}}, -5, ["", "\x00", LONG])),
     ("set_module_data", ("a\x00b", {"lat": {"value": 10**300, "unit": "ns"}}, 2**64, ())),
+    ("set_module_data", ("a\x00b", OrderedDict(lat={"value": 1, "unit": "s"}), False, Letters())),
+    ("get_tag_modules", ("y",)),
     ("set_node_specified_metric", ("e", "", NAN, "")), ("set_node_specified_metric", ("w", "lat", -INF, LONG)),
     ("get_node_specified_metric", ("e", "")), ("get_node_specified_metric", ("w", "lat")),
     ("get_tag_modules", ("",)), ("get_tag_modules", (LONG,)), ("get_tag_modules", ("\x00",)),
@@ -236,6 +260,7 @@ def test_odd_values_match_the_reference(tmp_path, capture):
     outcome = dict(zip([f"{m}{a!r:.40}" for m, a in ODD_CALLS], results))
     assert outcome["has_node('a',)"] == ("ok", "bool", False)
     assert outcome["get_edge_count('e', 'm')"] == ("ok", "nan")
+    assert outcome["get_tag_modules('y',)"] == ("ok", "list", ["a\x00b"])
     assert run(nuvel, capture, "get_edge_count", ("w", "a\x00b"))[2] == float(2**1023)
     assert run(nuvel, capture, "get_edge_count", ("w", "e"))[2] == -1e308
     assert run(nuvel, capture, "get_edge_count", (LONG, "m"))[2] == 1.0
