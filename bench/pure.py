@@ -1191,11 +1191,7 @@ class PureGraph:
             operation = item.get("operation")
             edge.operation = _EMPTY_MAP
             if type(operation) is dict and operation:
-                edge.operation = {
-                    key: value if type(value) is str else ""
-                    for key in sorted(operation)
-                    for value in (operation[key],)
-                }
+                edge.operation = {key: _str_or_empty(operation[key]) for key in sorted(operation)}
             factor = item.get("factor")
             edge.factor = _EMPTY_MAP
             if type(factor) is dict and factor:
@@ -1372,9 +1368,12 @@ def _file_double(value, default: float) -> float:
     return value if type(value) is float else default
 
 
+def _str_or_empty(value) -> str:
+    return value if type(value) is str else ""
+
+
 def _file_single(value) -> SingleMetric:
     """{"value": number, "unit": string}, 0.0 and "" for what is missing."""
     if type(value) is not dict:
         return SingleMetric(0.0, "")
-    unit = value.get("unit")
-    return SingleMetric(_file_double(value.get("value"), 0.0), unit if type(unit) is str else "")
+    return SingleMetric(_file_double(value.get("value"), 0.0), _str_or_empty(value.get("unit")))
