@@ -14,7 +14,7 @@ from collections import OrderedDict
 from pathlib import Path
 
 import pytest
-from pure_compare import Capture, NuvelGraph, PureGraph, capture, compare, run  # noqa: F401
+from pure_compare import NuvelGraph, PureGraph, capture, compare, run  # noqa: F401
 
 
 class Label:
