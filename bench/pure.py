@@ -28,6 +28,9 @@ Behaviour kept identical to the extension:
 * ``aggregate_event_count`` and ``aggregate_event_metric`` compute the same
   floats in the same order of operations and narrate their work with the
   same records (logger, level, text) as the extension.
+* ``save_json`` writes the same bytes as the extension; ``load_json`` reads
+  such files with the same defaults, key order, merging and walker messages.
+  Its JSON syntax errors carry this reader's own texts.
 
 The aggregation engine at the end of this file follows the documented
 procedures step by step, written iteratively so that deep graphs do not hit
@@ -38,7 +41,10 @@ its cycle check. It also serves as the reference of the differential test.
 
 from __future__ import annotations
 
+import json
 import logging
+import math
+import os
 import unicodedata
 from types import MappingProxyType
 
@@ -125,18 +131,22 @@ class EdgeData:
 
 
 def _downcast(value, kind: str) -> TypeError:
-    return TypeError(f"'{type(value).__name__}' object cannot be converted to '{kind}'")
+    return TypeError(f"'{type(value).__qualname__}' object cannot be converted to '{kind}'")
 
 
 def _as_text(value) -> str:
     """A str argument as plain text; the bare conversion error otherwise."""
-    if type(value) is str:
-        return value
-    if isinstance(value, str):
+    if not isinstance(value, str):
+        raise _downcast(value, "PyString")
+    if type(value) is not str:
         # Keep plain text, copied from the string data itself (str() would
         # call an overridden __str__).
-        return "".join((value,))
-    raise _downcast(value, "PyString")
+        value = "".join((value,))
+    if not value.isascii():
+        # Text must have a UTF-8 form: a lone surrogate raises the host's
+        # UnicodeEncodeError here, as the extension's conversion does.
+        value.encode("utf-8")
+    return value
 
 
 def _as_double(value) -> float:
@@ -162,7 +172,7 @@ def _argument(convert, value, param: str):
 
 
 def _text(value, param: str) -> str:
-    if type(value) is str:
+    if type(value) is str and value.isascii():
         return value
     return _argument(_as_text, value, param)
 
@@ -1071,9 +1081,299 @@ class PureGraph:
                     )
         return {"value": result, "unit": unit}
 
+    # -- graph file ---------------------------------------------------------
+
+    def save_json(self, path) -> None:
+        """Write the graph as the extension's JSON file, byte for byte."""
+        path = _text(path, "path")
+        nodes = self._nodes
+        document = {
+            "edges": [
+                {
+                    "aggregation": edge.aggregation,
+                    "count": edge.count,
+                    "factor": dict(edge.factor),
+                    "operation": dict(edge.operation),
+                    "source": nodes[edge.source].name,
+                    "target": nodes[edge.target].name,
+                }
+                for edge in self._edges
+            ],
+            "nodes": [
+                {
+                    "instance": node.instance,
+                    "metrics": {name: _metric_object(value) for name, value in node.metrics.items()},
+                    "name": node.name,
+                    "performance": node.performance,
+                    "specified_metrics": {
+                        name: _metric_object(single) for name, single in node.specified_metrics.items()
+                    },
+                    "tags": list(node.tags),
+                }
+                for node in nodes
+            ],
+        }
+        out: list[str] = []
+        _json_text(document, "", out)
+        data = "".join(out).encode("utf-8")
+        if "\0" in path:
+            raise OSError(_NUL_IN_PATH)
+        try:
+            with open(path, "wb") as file:
+                file.write(data)
+        except OSError as exc:
+            raise OSError(_os_message(exc)) from None
+
+    @staticmethod
+    def load_json(path) -> PureGraph:
+        """A new graph from a file in the format that save_json writes."""
+        path = _text(path, "path")
+        if "\0" in path:
+            raise OSError(_NUL_IN_PATH)
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        except OSError as exc:
+            raise OSError(_os_message(exc)) from None
+        chunks = []
+        try:
+            while chunk := os.read(fd, 1 << 20):
+                chunks.append(chunk)
+        except OSError as exc:
+            # Opened but unreadable (a directory): the content is at fault.
+            raise ValueError(_os_message(exc)) from None
+        finally:
+            os.close(fd)
+        return PureGraph._from_document(_parse_graph_file(b"".join(chunks)))
+
+    @staticmethod
+    def _from_document(document) -> PureGraph:
+        """Lenient walk: only a node's name and an edge's endpoints are
+        required; anything else missing or of another type takes its default.
+        Object members are read in ascending key order."""
+        graph = PureGraph()
+        nodes = document.get("nodes") if type(document) is dict else None
+        for i, item in enumerate(nodes if type(nodes) is list else ()):
+            name = _file_text(item, "name")
+            if name is None:
+                raise ValueError(f'nodes[{i}] has no string member "name"')
+            graph.add_node(name, _file_text(item, "performance"))
+            node = graph._nodes[-1]
+            node.instance = _file_double(item.get("instance"), 1.0)
+            tags = item.get("tags")
+            if type(tags) is list:
+                node.tags = tuple([tag for tag in tags if type(tag) is str])
+            metrics = item.get("metrics")
+            if type(metrics) is dict:
+                for key in sorted(metrics):
+                    value = metrics[key]
+                    if type(value) is not dict:
+                        continue
+                    if "value" in value and "unit" in value:
+                        node.metrics[key] = _file_single(value)
+                    else:
+                        node.metrics[key] = MultiOp((op, _file_single(value[op])) for op in sorted(value))
+            specified = item.get("specified_metrics")
+            if type(specified) is dict:
+                node.specified_metrics = {key: _file_single(specified[key]) for key in sorted(specified)}
+        edges = document.get("edges") if type(document) is dict else None
+        for i, item in enumerate(edges if type(edges) is list else ()):
+            source = _file_text(item, "source")
+            target = _file_text(item, "target")
+            if source is None or target is None:
+                missing = "source" if source is None else "target"
+                raise ValueError(f'edges[{i}] has no string member "{missing}"')
+            graph.add_edge(source, target)
+            # A repeated pair takes this element's annotations, defaults included.
+            edge = graph._pairs[graph._index[source], graph._index[target]]
+            edge.count = _file_double(item.get("count"), 1.0)
+            aggregation = item.get("aggregation")
+            edge.aggregation = aggregation if type(aggregation) is str else "parallel"
+            operation = item.get("operation")
+            edge.operation = _EMPTY_MAP
+            if type(operation) is dict and operation:
+                edge.operation = {key: _str_or_empty(operation[key]) for key in sorted(operation)}
+            factor = item.get("factor")
+            edge.factor = _EMPTY_MAP
+            if type(factor) is dict and factor:
+                edge.factor = {key: _file_double(factor[key], 1.0) for key in sorted(factor)}
+        return graph
+
 
 def _fail(message: str):
     """Log the message as an error record, then raise it as ValueError."""
     # No arguments: the text reaches handlers verbatim, '%' included.
     _log.error(message)
     raise ValueError(message)
+
+
+# -- graph file helpers -----------------------------------------------------
+
+_NUL_IN_PATH = "file name contained an unexpected NUL byte"
+
+#: Escapes of the graph file: the short forms, \u00xx for other control bytes.
+_JSON_ESCAPES = {code: "\\u%04x" % code for code in range(0x20)}
+_JSON_ESCAPES.update(
+    {0x08: "\\b", 0x09: "\\t", 0x0A: "\\n", 0x0C: "\\f", 0x0D: "\\r", 0x22: '\\"', 0x5C: "\\\\"}
+)
+
+#: Nesting depth at which the reader gives up, as the extension's does.
+_MAX_FILE_DEPTH = 128
+
+
+def _os_message(exc: OSError) -> str:
+    return f"{exc.strerror} (os error {exc.errno})"
+
+
+def _metric_object(value):
+    if type(value) is SingleMetric:
+        return {"unit": value.unit, "value": value.value}
+    return {op: {"unit": single.unit, "value": single.value} for op, single in value.items()}
+
+
+def _json_string(text: str) -> str:
+    return '"' + text.translate(_JSON_ESCAPES) + '"'
+
+
+def _json_number(x: float) -> str:
+    """The file's number text: the shortest digits that read back to x,
+    positional for decimal exponents -5 to 15, else d.ddde+N / d.ddde-N;
+    null for NaN and the infinities."""
+    if math.isnan(x) or math.isinf(x):
+        return "null"
+    sign = "-" if math.copysign(1.0, x) < 0.0 else ""
+    mantissa, _, exponent = repr(abs(x)).partition("e")
+    whole, _, fraction = mantissa.partition(".")
+    digits = (whole + fraction).lstrip("0")
+    # Decimal exponent of the first significant digit.
+    exp = int(exponent or 0) + len(whole) - 1 - (len(whole) + len(fraction) - len(digits))
+    digits = digits.rstrip("0")
+    if not digits:
+        digits, exp = "0", 0
+    if -5 <= exp <= 15:
+        if exp < 0:
+            body = "0." + "0" * (-exp - 1) + digits
+        elif len(digits) <= exp + 1:
+            body = digits + "0" * (exp + 1 - len(digits)) + ".0"
+        else:
+            body = digits[: exp + 1] + "." + digits[exp + 1 :]
+    else:
+        body = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
+        body += ("e-" if exp < 0 else "e+") + str(abs(exp))
+    return sign + body
+
+
+def _json_text(value, indent: str, out: list) -> None:
+    """Pretty-prints dicts (keys sorted), lists, str, float and None into out."""
+    if type(value) is dict or type(value) is list:
+        if not value:
+            out.append("{}" if type(value) is dict else "[]")
+            return
+        inner = indent + "  "
+        separator = "\n" + inner
+        if type(value) is dict:
+            out.append("{")
+            for key in sorted(value):
+                out.append(separator + _json_string(key) + ": ")
+                _json_text(value[key], inner, out)
+                separator = ",\n" + inner
+            out.append("\n" + indent + "}")
+        else:
+            out.append("[")
+            for item in value:
+                out.append(separator)
+                _json_text(item, inner, out)
+                separator = ",\n" + inner
+            out.append("\n" + indent + "]")
+    elif type(value) is str:
+        out.append(_json_string(value))
+    elif value is None:
+        out.append("null")
+    else:
+        out.append(_json_number(value))
+
+
+def _file_float(text: str) -> float:
+    x = float(text)
+    if math.isinf(x):
+        raise ValueError("number out of range")
+    return x
+
+
+def _file_int(text: str) -> float:
+    # An integer that fits 64 bits is read exactly, then converted: "-0" is 0.0.
+    if len(text) <= 20:
+        n = int(text)
+        if -(1 << 63) <= n < (1 << 64):
+            return float(n)
+    return _file_float(text)
+
+
+def _no_constant(name: str):
+    raise ValueError("expected value")
+
+
+def _parse_graph_file(data: bytes):
+    """The JSON value of a file, with every number as a float.
+
+    Stricter than json.loads alone: no NaN or Infinity, no number beyond the
+    double range, no lone surrogate escape, at most 127 nested containers.
+    The messages are this reader's own.
+    """
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        raise ValueError("invalid unicode code point") from None
+    try:
+        document = json.loads(
+            text, parse_float=_file_float, parse_int=_file_int, parse_constant=_no_constant
+        )
+    except json.JSONDecodeError as exc:
+        raise ValueError(f"{exc.msg} at line {exc.lineno} column {exc.colno}") from None
+    except RecursionError:
+        raise ValueError("recursion limit exceeded") from None
+    # Lone surrogates can only come from \u escapes.
+    check_text = "\\u" in text
+    stack = [(document, 0)]
+    while stack:
+        value, depth = stack.pop()
+        if type(value) is str:
+            if check_text and not value.isascii():
+                _check_utf8(value)
+            continue
+        if type(value) is dict:
+            children = [*value, *value.values()]
+        elif type(value) is list:
+            children = value
+        else:
+            continue
+        if depth + 1 >= _MAX_FILE_DEPTH:
+            raise ValueError("recursion limit exceeded")
+        stack.extend([(child, depth + 1) for child in children])
+    return document
+
+
+def _check_utf8(text: str) -> None:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError("lone leading surrogate in hex escape") from None
+
+
+def _file_text(item, key: str):
+    value = item.get(key) if type(item) is dict else None
+    return value if type(value) is str else None
+
+
+def _file_double(value, default: float) -> float:
+    return value if type(value) is float else default
+
+
+def _str_or_empty(value) -> str:
+    return value if type(value) is str else ""
+
+
+def _file_single(value) -> SingleMetric:
+    """{"value": number, "unit": string}, 0.0 and "" for what is missing."""
+    if type(value) is not dict:
+        return SingleMetric(0.0, "")
+    return SingleMetric(_file_double(value.get("value"), 0.0), _str_or_empty(value.get("unit")))

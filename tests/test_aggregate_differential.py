@@ -12,17 +12,12 @@ compared through the calls that follow, and at the end of each seed.
 import logging
 import math
 import random
-import struct
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
-
-from nuvel import NuvelGraph
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-from pure import PureGraph  # noqa: E402
+from pure_compare import Capture, NuvelGraph, PureGraph, capture, compare, outcome  # noqa: F401
 
 # The native bridge fixes each target's level at its first record; both
 # loggers must take Debug records before any aggregation runs in this process.
@@ -43,29 +38,6 @@ PREFIXES = ("n", "n", "n", "ev%s", "a b", "µ", "q'\"", "<x>")
 
 SEEDS = range(300)
 CALLS_PER_SEED = 40
-
-
-class Capture(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.NOTSET)
-        self.records = []
-
-    def emit(self, record):
-        # Verbatim delivery: no arguments, so the text is the message itself.
-        self.records.append((record.name, record.levelno, record.getMessage(), record.msg, record.args))
-
-
-@pytest.fixture
-def capture():
-    core = logging.getLogger("nuvel_core")
-    handler = Capture()
-    core.addHandler(handler)
-    propagate, core.propagate = core.propagate, False
-    try:
-        yield handler
-    finally:
-        core.propagate = propagate
-        core.removeHandler(handler)
 
 
 # -- random graphs --------------------------------------------------------------
@@ -270,60 +242,16 @@ def random_calls(rng, roles):
 # -- comparison -----------------------------------------------------------------
 
 
-def float_key(x):
-    assert type(x) is float, f"not a float: {x!r}"
-    return "nan" if math.isnan(x) else struct.pack("<d", x).hex()
-
-
-def outcome(graph, capture, method, args):
-    capture.records.clear()
-    try:
-        result = getattr(graph, method)(*args)
-    except (ValueError, TypeError) as exc:
-        key = (type(exc).__name__, str(exc))
-    else:
-        if isinstance(result, dict):
-            key = ("ok", list(result), float_key(result["value"]), result["unit"])
-        elif isinstance(result, float):
-            key = ("ok", float_key(result))
-        else:
-            key = ("ok", result)
-    records = list(capture.records)
-    for name, level, text, msg, rec_args in records:
-        assert rec_args in ((), None) and msg == text, f"record not verbatim: {msg!r} {rec_args!r}"
-    return key, [r[:3] for r in records]
-
-
-def first_difference(a, b):
-    for i, (x, y) in enumerate(zip(a, b)):
-        if x != y:
-            return i
-    return min(len(a), len(b))
-
-
-def compare(seed, step, method, args, nuvel, pure):
-    (got, got_records), (want, want_records) = nuvel, pure
-    where = f"seed {seed}, step {step}: {method}{args!r}"
-    assert got == want, f"{where}\n  nuvel: {got!r}\n  pure:  {want!r}"
-    if got_records != want_records:
-        i = first_difference(got_records, want_records)
-        raise AssertionError(
-            f"{where}: records differ at #{i} ({len(got_records)} nuvel, {len(want_records)} pure)\n"
-            f"  nuvel: {got_records[max(0, i - 2):i + 3]!r}\n"
-            f"  pure:  {want_records[max(0, i - 2):i + 3]!r}"
-        )
-
-
 @pytest.mark.parametrize("seed", SEEDS)
 def test_engine_matches_reference(seed, capture):
     rng = random.Random(seed)
     steps, roles = random_build(rng)
     nuvel, pure = NuvelGraph(), PureGraph()
     for i, (method, args) in enumerate(steps):
-        compare(seed, f"build {i}", method, args,
+        compare(f"seed {seed}, build {i}: {method}{args!r}",
                 outcome(nuvel, capture, method, args), outcome(pure, capture, method, args))
     for i, (method, args) in enumerate(random_calls(rng, roles)):
-        compare(seed, i, method, args,
+        compare(f"seed {seed}, step {i}: {method}{args!r}",
                 outcome(nuvel, capture, method, args), outcome(pure, capture, method, args))
 
 

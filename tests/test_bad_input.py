@@ -1,0 +1,293 @@
+"""Wrong and odd arguments on every method.
+
+Each wrong argument must raise its exact exception on NuvelGraph and on the
+pure-Python PureGraph alike, and leave the graph as it was: its saved file
+equals the one of a PureGraph that got the valid calls only, and the graph
+still takes exclusive and shared calls. Odd but valid values (NUL bytes,
+empty and 1 MB names, NaN, infinities, huge and negative numbers) must give
+the same results, records and files on both sides.
+"""
+
+import math
+import re
+from collections import OrderedDict
+from pathlib import Path
+
+import pytest
+from pure_compare import NuvelGraph, PureGraph, capture, compare, run  # noqa: F401
+
+
+class Label:
+    class Inner:
+        pass
+
+
+class FloatFails:
+    def __float__(self):
+        raise ValueError("no float here")
+
+
+class IntFloat:
+    def __float__(self):
+        return 1
+
+
+class HugeIndex:
+    def __index__(self):
+        return 2**1024
+
+
+class Letters:
+    """A sequence by item access alone."""
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError(i)
+        return "xy"[i]
+
+
+SETUP = [
+    ("add_node", ("w",)), ("add_node", ("e", "perf/e")), ("add_node", ("m",)),
+    ("add_edge", ("w", "e")), ("add_edge", ("e", "m")),
+    ("init_metrics", ({"lat": "ns"},)),
+    ("set_module_data", ("m", {"lat": {"value": 2.0, "unit": "ns"},
+                               "bw": {"rd": {"value": 1.0, "unit": "B"}}}, 2, ["t"])),
+    ("set_edge_count", ("e", "m", 3)), ("set_edge_factor", ("e", "m", {"lat": 0.5})),
+    ("set_edge_operation", ("e", "m", {"bw": "rd"})),
+    ("set_node_specified_metric", ("e", "lat", 4.0, "ns")),
+]
+
+
+def built(cls):
+    graph = cls()
+    for method, args in SETUP:
+        getattr(graph, method)(*args)
+    return graph
+
+
+def surrogate(text, at):
+    return (UnicodeEncodeError,
+            f"'utf-8' codec can't encode character {text[at]!r} in position {at}: surrogates not allowed")
+
+
+def cannot(type_name, kind):
+    return (TypeError, f"'{type_name}' object cannot be converted to '{kind}'")
+
+
+def not_real(type_name):
+    return (TypeError, f"must be real number, not {type_name}")
+
+
+TOO_LARGE = (OverflowError, "int too large to convert to float")
+
+# kind -> [(wrong value, (exception type, message before the parameter prefix))]
+OPTIONAL_TEXT = [(1, cannot("int", "PyString")), (2.5, cannot("float", "PyString")),
+                 (b"w", cannot("bytes", "PyString")), (["w"], cannot("list", "PyString")),
+                 (Path("w"), cannot("PosixPath", "PyString")), (Label.Inner(), cannot("Label.Inner", "PyString")),
+                 ("\ud800", surrogate("\ud800", 0)), ("w\udfff", surrogate("w\udfff", 1))]
+KINDS = {
+    "optional": OPTIONAL_TEXT,
+    "text": OPTIONAL_TEXT + [(None, cannot("NoneType", "PyString"))],
+    "double": [("1", not_real("str")), (None, not_real("NoneType")), (b"1", not_real("bytes")),
+               ([1.0], not_real("list")), (1j, not_real("complex")), (10**400, TOO_LARGE),
+               (-(2**1024), TOO_LARGE), (HugeIndex(), TOO_LARGE), (FloatFails(), (ValueError, "no float here")),
+               (IntFloat(), (TypeError, "IntFloat.__float__ returned non-float (type int)"))],
+    "texts": [([], cannot("list", "PyDict")), ("lat", cannot("str", "PyDict")), (None, cannot("NoneType", "PyDict")),
+              ({1: "a"}, cannot("int", "PyString")), ({"a": 1}, cannot("int", "PyString")),
+              ({"a": None}, cannot("NoneType", "PyString")), ({"a": "\ud800"}, surrogate("\ud800", 0))],
+    "doubles": [((("lat", 1.0),), cannot("tuple", "PyDict")), ({1: 1.0}, cannot("int", "PyString")),
+                ({"lat": "x"}, not_real("str")), ({"lat": None}, not_real("NoneType")),
+                ({"lat": 10**400}, TOO_LARGE), ({"\ud800": 1.0}, surrogate("\ud800", 0))],
+    "tags": [("ab", (TypeError, "Can't extract `str` to `Vec`")), ({"t": 1}, cannot("dict", "Sequence")),
+             ({"t"}, cannot("set", "Sequence")), (5, cannot("int", "Sequence")), (None, cannot("NoneType", "Sequence")),
+             (["t", 1], cannot("int", "PyString")), (b"ab", cannot("int", "PyString")), (("\ud800",), surrogate("\ud800", 0)),
+             ((t for t in "ab"), cannot("generator", "Sequence"))],
+    "metrics": [([], cannot("list", "PyDict")), ("lat", cannot("str", "PyDict")), (None, cannot("NoneType", "PyDict"))],
+}
+# Entries of `metrics` are read by the body, after the node lookup: no prefix.
+# Each fails at the first entry, so nothing is written.
+BAD_ENTRIES = [
+    ({1: {"value": 1.0, "unit": "ns"}}, cannot("int", "PyString")),
+    ({"lat": {"value": "x", "unit": "ns"}}, not_real("str")),
+    ({"lat": {"value": 10**400, "unit": "ns"}}, TOO_LARGE),
+    ({"lat": {"value": 1.0, "unit": 5}}, cannot("int", "PyString")),
+    ({"lat": {"value": math.nan, "unit": "\ud800"}}, surrogate("\ud800", 0)),
+    ({"lat": {"value": 1.0}}, cannot("float", "PyDict")),
+    ({"lat": {"rd": 5}}, cannot("int", "PyDict")),
+    ({"lat": {"rd": {"value": 1.0}}}, (ValueError, "Operation 'rd' of metric 'lat' has no 'unit'")),
+    ({"lat": {"rd": {"unit": "ns"}}}, (ValueError, "Operation 'rd' of metric 'lat' has no 'value'")),
+    ({"lat": {"rd": {"value": FloatFails(), "unit": "ns"}}}, (ValueError, "no float here")),
+]
+
+NAME = [("name", "text", "w")]
+EDGE = [("source", "text", "e"), ("target", "text", "m")]
+METHODS = {
+    "add_node": [("name", "text", "x"), ("performance", "optional", "p")],
+    "add_edge": [("source", "text", "w"), ("target", "text", "m")],
+    "has_node": NAME, "is_leaf": NAME, "get_performance_path": NAME, "get_out_neighbors": NAME,
+    "get_tag_modules": [("tag", "text", "t")],
+    "init_metrics": [("metric_units", "texts", {"bw": "B/s"})],
+    "set_module_data": [("node_name", "text", "m"), ("metrics", "metrics", {}), ("instance", "double", 1),
+                        ("tags", "tags", ["t"])],
+    "set_edge_count": EDGE + [("count", "double", 2)],
+    "set_edge_aggregation": EDGE + [("agg", "text", "sequential")],
+    "set_edge_operation": EDGE + [("operation", "texts", {"bw": "wr"})],
+    "set_edge_factor": EDGE + [("factor", "doubles", {"lat": 2})],
+    "get_edge_count": EDGE, "get_edge_aggregation": EDGE,
+    "set_node_specified_metric": [("node_name", "text", "e"), ("metric_name", "text", "lat"),
+                                  ("value", "double", 1.5), ("unit", "text", "ns")],
+    "get_node_specified_metric": [("node_name", "text", "e"), ("metric_name", "text", "lat")],
+    "query_module_metric": [("metric", "text", "lat"), ("module", "optional", "m"), ("operation", "optional", None)],
+    "aggregate_event_metric": [("metric", "text", "lat"), ("metric_aggregation", "text", "summation"),
+                               ("metric_unit", "text", "ns"), ("workload", "optional", "w"), ("event", "optional", "e")],
+    "aggregate_event_count": [("workload", "optional", "w"), ("event", "optional", "e")],
+    "save_json": [("path", "text", None)],
+    "load_json": [("path", "text", None)],
+}
+
+
+def wrong_rows():
+    for method, params in METHODS.items():
+        valid = [value for _, _, value in params]
+        for i, (param, kind, _) in enumerate(params):
+            for value, (exc, message) in KINDS[kind]:
+                args = valid[:i] + [value] + valid[i + 1:]
+                if exc is TypeError:
+                    message = f"argument '{param}': {message}"
+                yield pytest.param(method, tuple(args), exc, message, id=f"{method}-{param}-{value!r:.20}")
+        if len(params) > 1:
+            # Arguments convert in order: with every one wrong, the first decides.
+            args = tuple(1.5j for _ in params)
+            first = params[0][0]
+            yield pytest.param(method, args, TypeError, f"argument '{first}': " + (
+                not_real("complex")[1] if params[0][1] == "double" else cannot("complex", "PyString")[1]),
+                id=f"{method}-all-wrong")
+    for metrics, (exc, message) in BAD_ENTRIES:
+        yield pytest.param("set_module_data", ("m", metrics, 7, ["u"]), exc, message, id=f"entry-{metrics!r:.30}")
+
+
+def same_files(tmp_path, *graphs):
+    texts = []
+    for i, graph in enumerate(graphs):
+        graph.save_json(str(tmp_path / f"{i}.json"))
+        texts.append((tmp_path / f"{i}.json").read_bytes())
+    assert all(text == texts[0] for text in texts), "saved files differ"
+    return texts[0]
+
+
+def assert_usable(graph):
+    """Unborrowed: exclusive and shared calls go through."""
+    graph.add_node("probe")
+    assert graph.add_edge("w", "probe") is False
+    graph.set_edge_count("w", "probe", 5)
+    assert graph.get_edge_count("w", "probe") == 5.0
+
+
+@pytest.mark.parametrize("method, args, exc, message", list(wrong_rows()))
+def test_wrong_argument(tmp_path, method, args, exc, message):
+    nuvel, pure = built(NuvelGraph), built(PureGraph)
+    for graph in (nuvel, pure):
+        with pytest.raises(exc) as info:
+            getattr(graph, method)(*args)
+        assert (type(info.value), str(info.value)) == (exc, message)
+    same_files(tmp_path, nuvel, pure, built(PureGraph))
+    for graph in (nuvel, pure):
+        assert_usable(graph)
+
+
+@pytest.mark.parametrize("where, message", [
+    ("a\x00b.json", "file name contained an unexpected NUL byte"),
+    ("missing/g.json", "No such file or directory (os error 2)"),
+    ("", "Is a directory (os error 21)"),
+])
+@pytest.mark.parametrize("method", ["save_json", "load_json"])
+def test_refused_path(tmp_path, method, where, message):
+    exc = ValueError if method == "load_json" and where == "" else OSError
+    path = str(tmp_path / where) if where else str(tmp_path)
+    nuvel, pure = built(NuvelGraph), built(PureGraph)
+    for graph in (nuvel, pure):
+        with pytest.raises(exc) as info:
+            getattr(graph, method)(path)
+        assert (type(info.value), str(info.value)) == (exc, message)
+    assert sorted(p.name for p in tmp_path.iterdir()) == []
+    same_files(tmp_path, nuvel, pure, built(PureGraph))
+
+
+LONG = "n" * (1 << 20)
+NAN, INF = math.nan, math.inf
+ODD_CALLS = [
+    ("add_node", ("a\x00b",)), ("add_node", ("", "")), ("add_node", (LONG, LONG)),
+    ("has_node", ("a",)), ("has_node", ("a\x00b",)), ("has_node", (LONG[:-1],)),
+    ("add_edge", ("w", "a\x00b")), ("add_edge", (LONG, "m")), ("add_edge", ("w", LONG)),
+    ("get_out_neighbors", ("w",)), ("get_performance_path", ("",)), ("get_performance_path", (LONG,)),
+    ("set_edge_count", ("e", "m", NAN)), ("get_edge_count", ("e", "m")),
+    ("set_edge_count", ("w", "e", -1e308)), ("set_edge_count", ("w", "a\x00b", 2**1023)),
+    ("set_edge_count", ("w", LONG, 10**308)), ("set_edge_count", (LONG, "m", True)),
+    ("get_edge_count", ("w", "a\x00b")), ("get_edge_count", ("w", LONG)), ("get_edge_count", (LONG, "m")),
+    ("set_edge_aggregation", ("w", "e", "")), ("get_edge_aggregation", ("w", "e")),
+    ("set_edge_factor", ("e", "m", {"lat": INF, "": -0.0, "bw": -(2**70)})),
+    ("set_edge_operation", ("e", "m", {"": "", "bw": "RD", LONG: "\x00"})),
+    ("init_metrics", ({"": "", LONG: "u"},)),
+    ("set_module_data", ("m", {"": {"value": -INF, "unit": ""}, "lat": {"value": 5e-324, "unit": "\x00"},
+                               "bw": {"rd": {"value": NAN, "unit": LONG}}}, -5, ["", "\x00", LONG])),
+    ("set_module_data", ("a\x00b", {"lat": {"value": 10**300, "unit": "ns"}}, 2**64, ())),
+    ("set_module_data", ("a\x00b", OrderedDict(lat={"value": 1, "unit": "s"}), False, Letters())),
+    ("get_tag_modules", ("y",)),
+    ("set_node_specified_metric", ("e", "", NAN, "")), ("set_node_specified_metric", ("w", "lat", -INF, LONG)),
+    ("get_node_specified_metric", ("e", "")), ("get_node_specified_metric", ("w", "lat")),
+    ("get_tag_modules", ("",)), ("get_tag_modules", (LONG,)), ("get_tag_modules", ("\x00",)),
+    ("query_module_metric", ("lat", "m", "\x00")), ("query_module_metric", ("", "m")),
+    ("query_module_metric", ("bw", "m", "")),
+    ("aggregate_event_count", ("w", "m")), ("aggregate_event_count", (None, LONG)),
+    ("aggregate_event_count", ("w", "a\x00b")),
+    ("aggregate_event_metric", ("lat", "summation", "", "w", "e")),
+    ("aggregate_event_metric", ("lat", "module", "\x00", None, "e")),
+    ("aggregate_event_metric", ("", "specified", "", None, "e")),
+    ("aggregate_event_metric", ("lat", "specified", "", None, "w")),
+    ("aggregate_event_metric", ("bw", "summation", "%s", "w", "m")),
+    ("add_edge", ("", "")), ("aggregate_event_metric", ("lat", "summation", "", None, "")),
+]
+
+
+def test_odd_values_match_the_reference(tmp_path, capture):
+    nuvel, pure = built(NuvelGraph), built(PureGraph)
+    results = []
+    for i, (method, args) in enumerate(ODD_CALLS):
+        got = run(nuvel, capture, method, args)
+        compare(f"call {i}: {method}", got, run(pure, capture, method, args))
+        results.append(got[0])
+    # A few results spelled out, independent of the reference.
+    outcome = dict(zip([f"{m}{a!r:.40}" for m, a in ODD_CALLS], results))
+    assert outcome["has_node('a',)"] == ("ok", "bool", False)
+    assert outcome["get_edge_count('e', 'm')"] == ("ok", "nan")
+    assert outcome["get_tag_modules('y',)"] == ("ok", "list", ["a\x00b"])
+    assert run(nuvel, capture, "get_edge_count", ("w", "a\x00b"))[2] == float(2**1023)
+    assert run(nuvel, capture, "get_edge_count", ("w", "e"))[2] == -1e308
+    assert run(nuvel, capture, "get_edge_count", (LONG, "m"))[2] == 1.0
+    assert run(nuvel, capture, "get_performance_path", ("",))[2] == ""
+    assert results[-1][0] == "ValueError" and "cycle" in results[-1][1]
+    data = same_files(tmp_path, nuvel, pure)
+    assert b'"a\\u0000b"' in data and b'"count": null' in data and b'"value": null' in data
+    # The file reads back to the same graph on both sides (NaN and infinities as defaults).
+    loaded = [cls.load_json(str(tmp_path / "0.json")) for cls in (NuvelGraph, PureGraph)]
+    assert b'"count": 1.0' in same_files(tmp_path, *loaded)
+    for graph in (nuvel, pure, *loaded):
+        assert_usable(graph)
+
+
+PARSE_ERROR = re.compile(r" at line \d+ column \d+$")
+
+
+@pytest.mark.parametrize("path", sorted((Path(__file__).parent / "data" / "json").glob("*.json")),
+                         ids=lambda p: p.name)
+def test_pure_reader_follows_the_loader_corpus(tmp_path, capture, path):
+    """The pure reader's outcome on every loader test file: the same graph,
+    or the same walker message, or a syntax error of its own wording."""
+    got = run(NuvelGraph, capture, "load_json", (str(path),))
+    want = run(PureGraph, capture, "load_json", (str(path),))
+    if got[0][0] == "ValueError" and PARSE_ERROR.search(got[0][1]):
+        assert want[0][0] == "ValueError", want[0]
+        return
+    compare(path.name, got, want)
+    if got[0][0] == "ok":
+        same_files(tmp_path, got[2], want[2])
