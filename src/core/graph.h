@@ -156,6 +156,9 @@ class NuvelGraphInner {
   /// Whoever changes a node's metrics or instance through node() calls
   /// this, for that node or for all of them.
   void forget_module_products(NodeIndex n) {
+    // Only modules are read from the cache, and a node with out-edges never
+    // becomes a module again.
+    if (products_.empty() || !is_leaf(n)) return;
     for (const auto& column : products_) {
       if (n < column->state.size()) column->state[n] = ModuleProducts::kUnread;
     }
