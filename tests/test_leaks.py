@@ -388,6 +388,10 @@ def test_no_case_grows_memory(report):
     assert grown == {}
 
 
+# AddressSanitizer holds freed memory in quarantine, so the resident size
+# grows there by design; its leak checker covers that run instead.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="resident size is not meaningful under AddressSanitizer")
 def test_resident_size_stays_put(report):
     assert report["rss"] <= RSS_SLACK
 

@@ -69,6 +69,8 @@ StructureFacts compute_structure_facts(const NuvelGraphInner& graph) {
 template <bool kBackwards, class Visit>
 void search(const NuvelGraphInner& graph, NodeIndex start, std::vector<std::uint8_t>& seen,
             Visit&& visit) {
+  // Forwards, the packed copy of the out-lists is the cheaper read.
+  const PackedOutLists* out = kBackwards ? nullptr : &graph.packed_out_lists();
   std::vector<NodeIndex> stack{start};
   seen[start] = 1;
   while (!stack.empty()) {
@@ -84,8 +86,8 @@ void search(const NuvelGraphInner& graph, NodeIndex start, std::vector<std::uint
         }
       }
     } else {
-      for (EdgeIndex e = graph.first_out(node); e != kNoIndex; e = graph.next_out(e)) {
-        const NodeIndex next = graph.target(e);
+      for (std::uint32_t at = out->begin[node]; at != out->begin[node + 1]; ++at) {
+        const NodeIndex next = out->targets[at];
         if (seen[next] == 0) {
           seen[next] = 1;
           stack.push_back(next);
