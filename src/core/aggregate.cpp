@@ -427,7 +427,7 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root,
       // A module counted before, or an inner node walked before: 0.0 either
       // way, and its records would not be delivered.
       frame.sum = frame.sum + 0.0;
-    } else if (lists.begin[target] == lists.begin[target + 1]) {
+    } else if (lists.is_leaf(target)) {
       if (products != nullptr) {
         if (const std::optional<double> product = cached_product(graph, *products, target)) {
           done[target] = 1;
@@ -639,7 +639,6 @@ void reset_metric(NuvelGraphInner& graph, std::string_view metric) {
     MetricValue* value = data.metrics.find(metric);
     auto* single = value != nullptr ? std::get_if<SingleMetric>(value) : nullptr;
     if (single != nullptr) {
-      graph.forget_module_products(node);
       const double old = single->value;
       single->value = 0.0;
       if (!(old == 0.0)) {

@@ -59,8 +59,7 @@ NodeIndex NuvelGraphInner::add_node(std::string_view name,
   if (nodes_.size() >= kNoIndex) throw InternalError("node handles exhausted");
   const auto index = static_cast<NodeIndex>(nodes_.size());
   NodeRecord& record = nodes_.emplace_back();
-  facts_.reset();
-  packed_.reset();
+  forget_structure();
   record.data.name = texts_.add(name);
   if (performance) record.data.performance = texts_.add(*performance);
   name_index_.assign(record.data.name, text_hash(name), index);
@@ -78,8 +77,7 @@ Result<AddedEdge> NuvelGraphInner::add_edge(std::string_view source, std::string
   }
   if (edges_.size() >= kNoIndex) throw InternalError("edge handles exhausted");
   const auto index = static_cast<EdgeIndex>(edges_.size());
-  facts_.reset();
-  packed_.reset();
+  forget_structure();
   if (nodes_[*from].first_out == kNoIndex && !nodes_[*from].data.metrics.empty()) {
     reset_candidates_.push_back(*from);
   }

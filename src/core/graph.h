@@ -63,6 +63,8 @@ struct StructureFacts {
 struct PackedOutLists {
   std::vector<std::uint32_t> begin;
   std::vector<NodeIndex> targets;
+
+  bool is_leaf(NodeIndex n) const { return begin[n] == begin[n + 1]; }
 };
 
 /// One metric's value x instance of each module, as the module walk reads
@@ -192,6 +194,10 @@ class NuvelGraphInner {
   };
 
   AggregationId set_aggregation_text(std::string_view text);  ///< interns the text
+  void forget_structure() {  ///< after a node or an edge is added
+    facts_.reset();
+    packed_.reset();
+  }
   static std::uint32_t text_hash(std::string_view text);
   static std::uint32_t pair_hash(NodeIndex source, NodeIndex target);
 
