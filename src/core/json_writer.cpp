@@ -346,14 +346,19 @@ Result<Unit> write_all(int fd, std::string_view text) {
   return Unit{};
 }
 
-/// The old behaviour: create or truncate `path` and write through it. A
-/// failure leaves whatever was written; a failed close is not reported.
+/// Closes `fd` after the steps that produced `result`. A failed close may
+/// be a late write error, so it fails the save unless an earlier step did.
+Result<Unit> close_after(int fd, Result<Unit> result) {
+  if (::close(fd) != 0 && result.ok()) return os_error(errno);
+  return result;
+}
+
+/// Creates or truncates `path` and writes through it, for targets that
+/// cannot be replaced by a rename. A failure leaves whatever was written.
 Result<Unit> write_in_place(const std::string& path, std::string_view text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return os_error(errno);
-  Result<Unit> written = write_all(fd, text);
-  ::close(fd);
-  return written;
+  return close_after(fd, write_all(fd, text));
 }
 
 /// Length of the directory part of `path`, its final slash included
@@ -477,10 +482,7 @@ Result<Unit> fill(int fd, std::string_view text) {
 /// temporary file is gone and the target untouched.
 Result<Unit> replace_with(int fd, const std::string& temp_path, const Target& target,
                           std::string_view text) {
-  Result<Unit> result = fill(fd, text);
-  // A failed close may be a late write error: no rename then.
-  const int closed = ::close(fd);
-  if (result.ok() && closed != 0) result = os_error(errno);
+  Result<Unit> result = close_after(fd, fill(fd, text));
   if (result.ok() && ::rename(temp_path.c_str(), target.path.c_str()) != 0) {
     result = os_error(errno);
   }
@@ -504,7 +506,7 @@ Result<Unit> write_file(const std::string& path, std::string_view text) {
   const int fd = create_temporary(target.path, temp_path);
   if (fd < 0) return write_in_place(path, text);  // e.g. a read-only directory
   if (!adopt_attributes(fd, target)) {
-    ::close(fd);
+    ::close(fd);  // nothing written yet: only the empty file is dropped
     ::unlink(temp_path.c_str());
     return write_in_place(path, text);
   }
