@@ -128,37 +128,30 @@ bool to_operation(PyObject* op, PyObject* entry, std::string_view metric, MultiO
   return true;
 }
 
-/// One entry of the metrics dict: a Single when the mapping holds both
-/// "value" and "unit", else a MultiOp; a value that is no dict is skipped.
-bool to_metric_entry(PyObject* key, PyObject* value, MetricsArg& out) {
-  std::string metric;
-  if (!to_text(key, metric)) return false;
-  if (!PyDict_Check(value)) return true;
+/// The value of one entry of the metrics dict (a dict): a Single when it
+/// holds both "value" and "unit", else a MultiOp. False on failure, with a
+/// Python error pending or the body's own error in `failure`.
+bool to_metric_value(PyObject* value, std::string_view metric, MetricValue& out,
+                     std::optional<PendingError>& failure) {
   ValueAndUnit items;
   if (!find_value_and_unit(value, items)) return false;
   if (items.value.object != nullptr && items.unit.object != nullptr) {
     SingleMetric single;
     if (!to_single(items, single)) return false;
-    out.entries.emplace_back(std::move(metric), std::move(single));
+    out = std::move(single);
     return true;
   }
   MultiOp ops;
   ops.reserve(static_cast<std::size_t>(PyDict_Size(value)));
   const bool complete = for_each_item(value, [&](PyObject* op, PyObject* entry) {
-    return to_operation(op, entry, metric, ops, out.failure);
+    return to_operation(op, entry, metric, ops, failure);
   });
   if (!complete) return false;
-  out.entries.emplace_back(std::move(metric), std::move(ops));
+  out = std::move(ops);
   return true;
 }
 
 }  // namespace
-
-MetricsArg::~MetricsArg() {
-  Py_XDECREF(error_type);
-  Py_XDECREF(error_value);
-  Py_XDECREF(error_traceback);
-}
 
 bool to_native(PyObject* obj, TextPairs& out) {
   if (PyDict_Check(obj)) out.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
@@ -209,29 +202,30 @@ bool to_native(PyObject* obj, TextList& out) {
   return PyErr_Occurred() == nullptr;
 }
 
-bool to_native(PyObject* obj, MetricsArg& out) {
+bool to_native(PyObject* obj, MetricsDict& out) {
   if (!is_dict(obj)) return false;
-  out.entries.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
-  const bool complete = for_each_item(
-      obj, [&](PyObject* key, PyObject* value) { return to_metric_entry(key, value, out); });
-  if (!complete && !out.failure) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    PyErr_Fetch(&out.error_type, &out.error_value, &out.error_traceback);
-#pragma GCC diagnostic pop
-    out.failure = PendingError{ErrorKind::Forwarded, {}};
-  }
+  out.dict = obj;
   return true;
 }
 
-bool restore_forwarded(MetricsArg& argument) {
-  if (argument.error_type == nullptr) return false;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  PyErr_Restore(argument.error_type, argument.error_value, argument.error_traceback);
-#pragma GCC diagnostic pop
-  argument.error_type = argument.error_value = argument.error_traceback = nullptr;
-  return true;
+Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
+                             MetricsDict metrics, double instance, TextList& tags) {
+  Result<NodeIndex> found = require_node(graph, node_name);
+  if (!found.ok()) return std::move(found.error());
+  const NodeIndex node = found.value();
+  std::optional<PendingError> failure;
+  const bool complete = for_each_item(metrics.dict, [&](PyObject* key, PyObject* value) {
+    std::string metric;
+    if (!to_text(key, metric)) return false;
+    if (!PyDict_Check(value)) return true;  // not metric data: skipped
+    MetricValue converted;
+    if (!to_metric_value(value, metric, converted, failure)) return false;
+    set_module_metric(graph, node, metric, std::move(converted));
+    return true;
+  });
+  if (!complete) return failure ? std::move(*failure) : PendingError{ErrorKind::Forwarded, {}};
+  set_module_instance_and_tags(graph, node, instance, tags);
+  return Unit{};
 }
 
 PyObject* to_python(const std::optional<double>& value) {

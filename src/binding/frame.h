@@ -82,18 +82,10 @@ class BorrowGuard {
   Borrow kind_;
 };
 
-/// The metrics argument of set_module_data: the entries converted up to
-/// the first failure, and the Python exception of that failure, which is
-/// raised once the body has applied the entries before it.
-struct MetricsArg : MetricUpdate {
-  MetricsArg() = default;
-  MetricsArg(const MetricsArg&) = delete;
-  MetricsArg& operator=(const MetricsArg&) = delete;
-  ~MetricsArg();
-
-  PyObject* error_type = nullptr;
-  PyObject* error_value = nullptr;
-  PyObject* error_traceback = nullptr;
+/// The metrics argument of set_module_data: a dict (borrowed for the call),
+/// whose entries the body converts one by one.
+struct MetricsDict {
+  PyObject* dict = nullptr;
 };
 
 /// `'{type}' object cannot be converted to '{kind}'` as a TypeError.
@@ -107,15 +99,15 @@ bool to_native(PyObject* obj, TextPairs& out);
 bool to_native(PyObject* obj, OrderedMap<std::string>& out);
 bool to_native(PyObject* obj, OrderedMap<double>& out);
 bool to_native(PyObject* obj, TextList& out);
-/// Fails only when `obj` is not a dict; a failing entry is kept in `out`.
-bool to_native(PyObject* obj, MetricsArg& out);
+/// Only checks that `obj` is a dict.
+bool to_native(PyObject* obj, MetricsDict& out);
 
-/// Raises the Python exception held by a converted argument, if any.
-template <class T>
-bool restore_forwarded(T& /*argument*/) {
-  return false;
-}
-bool restore_forwarded(MetricsArg& argument);
+/// The body of set_module_data, in the binding because it converts the
+/// entries of `metrics`: each is converted and written before the next is
+/// read, once the node is known. A failing entry leaves the ones before it
+/// written; its Python error stays pending (ErrorKind::Forwarded).
+Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
+                             MetricsDict metrics, double instance, TextList& tags);
 
 /// Turns the pending conversion error into the one the caller sees: a plain
 /// TypeError gets the "argument '{}': " prefix, a PanicException resumes as
@@ -151,27 +143,17 @@ void print_error_or_resume_panic();
 // ---------------------------------------------------------------------------
 // The frame itself.
 
-/// What the frame converts a body parameter of type T into.
-template <class T>
-struct BindingArg {
-  using type = T;
-};
-template <>
-struct BindingArg<MetricUpdate> {
-  using type = MetricsArg;
-};
-
 template <class F>
 struct BodyTraits;
 template <class R, class G, class... A>
 struct BodyTraits<Result<R> (*)(G&, A...)> {
   using Graph = G;
-  using Args = std::tuple<typename BindingArg<std::remove_cvref_t<A>>::type...>;
+  using Args = std::tuple<std::remove_cvref_t<A>...>;
 };
 /// A body without a graph (a static method).
 template <class R, class... A>
 struct StaticBodyTraits {
-  using Args = std::tuple<typename BindingArg<std::remove_cvref_t<A>>::type...>;
+  using Args = std::tuple<std::remove_cvref_t<A>...>;
 };
 template <class R, class... A>
 StaticBodyTraits<R, A...> static_body_traits(Result<R> (*)(A...));
@@ -193,14 +175,13 @@ PyObject* raise_internal_failure(BorrowGuard& borrow) noexcept;
 /// Steps 5 to 7 of a call: a pending error is raised after the borrow is
 /// released; a result that cannot become a Python object is an internal
 /// failure.
-template <class R, class Args = std::tuple<>>
-PyObject* finish(BorrowGuard& borrow, Result<R>& result, Args&& arguments = {}) {
+template <class R>
+PyObject* finish(BorrowGuard& borrow, Result<R>& result) {
   if (!result.ok()) {
     borrow.release();
     if (result.error().kind != ErrorKind::Forwarded) {
       raise_pending(result.error());
-    } else if (!std::apply([](auto&... a) { return (restore_forwarded(a) || ...); },
-                           arguments)) {
+    } else if (PyErr_Occurred() == nullptr) {
       raise_panic("a failed argument conversion left no exception");
     }
     return nullptr;
@@ -237,7 +218,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     auto result = std::apply([&](auto&... a) { return Body(graph->inner, a...); }, converted);
-    return finish(borrow, result, converted);
+    return finish(borrow, result);
   } catch (...) {
     return raise_internal_failure(borrow);
   }
@@ -264,7 +245,7 @@ PyObject* static_method(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t 
       return nullptr;
     }
     auto result = std::apply([&](auto&... a) { return Body(a...); }, converted);
-    return finish(no_borrow, result, converted);
+    return finish(no_borrow, result);
   } catch (...) {
     return raise_internal_failure(no_borrow);
   }

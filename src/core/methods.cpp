@@ -18,11 +18,6 @@ PendingError edge_not_found(std::string_view source, std::string_view target) {
                      "' not found");
 }
 
-Result<NodeIndex> require_node(const NuvelGraphInner& graph, std::string_view name) {
-  if (const std::optional<NodeIndex> node = graph.lookup(name)) return *node;
-  return node_not_found(name);
-}
-
 Result<EdgeIndex> require_edge(const NuvelGraphInner& graph, std::string_view source,
                                std::string_view target) {
   if (const std::optional<EdgeIndex> edge = graph.find_edge(source, target)) return *edge;
@@ -43,6 +38,11 @@ NameList names_of(const NuvelGraphInner& graph, const std::vector<NodeIndex>& no
 }
 
 }  // namespace
+
+Result<NodeIndex> require_node(const NuvelGraphInner& graph, std::string_view name) {
+  if (const std::optional<NodeIndex> node = graph.lookup(name)) return *node;
+  return node_not_found(name);
+}
 
 Result<Unit> add_node(NuvelGraphInner& graph, std::string_view name,
                       std::optional<std::string_view> performance) {
@@ -146,20 +146,19 @@ Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units)
   return Unit{};
 }
 
-Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
-                             MetricUpdate& metrics, double instance, TextList& tags) {
-  Result<NodeIndex> node = require_node(graph, node_name);
-  if (!node.ok()) return std::move(node.error());
-  graph.forget_module_products(node.value());
-  NodeData& data = graph.node(node.value());
-  for (auto& [metric, value] : metrics.entries) {
-    data.metrics.insert_or_assign(metric, std::move(value));
-  }
-  if (!metrics.entries.empty()) graph.note_metric_written(node.value());
-  if (metrics.failure) return std::move(*metrics.failure);
+void set_module_metric(NuvelGraphInner& graph, NodeIndex node, std::string_view metric,
+                       MetricValue value) {
+  graph.forget_module_products(node);
+  graph.node(node).metrics.insert_or_assign(metric, std::move(value));
+  graph.note_metric_written(node);
+}
+
+void set_module_instance_and_tags(NuvelGraphInner& graph, NodeIndex node, double instance,
+                                  TextList& tags) {
+  graph.forget_module_products(node);
+  NodeData& data = graph.node(node);
   data.instance = instance;
   data.tags = tags.empty() ? nullptr : std::make_unique<TextList>(std::move(tags));
-  return Unit{};
 }
 
 Result<Unit> set_edge_operation(NuvelGraphInner& graph, std::string_view source,

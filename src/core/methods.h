@@ -21,19 +21,14 @@ using NameList = std::vector<std::string_view>;
 /// A dict argument of texts, in the dict's order.
 using TextPairs = std::vector<std::pair<std::string, std::string>>;
 
-/// The metrics argument of set_module_data, converted entry by entry in
-/// dict order up to the first entry that failed; `failure` is that entry's
-/// error. Entries whose value is not a mapping are left out.
-struct MetricUpdate {
-  std::vector<std::pair<std::string, MetricValue>> entries;
-  std::optional<PendingError> failure;
-};
-
 /// The result of query_module_metric.
 struct ValueUnit {
   double value;
   std::string_view unit;
 };
+
+/// The node named `name` (the newest of that name), or "Node '{}' not found".
+Result<NodeIndex> require_node(const NuvelGraphInner& graph, std::string_view name);
 
 // Building.
 Result<Unit> add_node(NuvelGraphInner& graph, std::string_view name,
@@ -65,10 +60,15 @@ Result<std::string_view> get_edge_aggregation(const NuvelGraphInner& graph,
 /// Gives every node a Single {0.0, unit} under each metric, replacing an
 /// entry of that name in place.
 Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units);
-/// Writes the converted entries in order, then, if none failed, `instance`
-/// and `tags`. Entries before a failure stay written.
-Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
-                             MetricUpdate& metrics, double instance, TextList& tags);
+// set_module_data in its steps, which the binding interleaves with the
+// conversion of the metrics dict: require_node, then set_module_metric for
+// each entry as soon as it is converted, then, if every entry was,
+// set_module_instance_and_tags.
+/// Inserts `metric` into the node's metrics, or replaces it in place.
+void set_module_metric(NuvelGraphInner& graph, NodeIndex node, std::string_view metric,
+                       MetricValue value);
+void set_module_instance_and_tags(NuvelGraphInner& graph, NodeIndex node, double instance,
+                                  TextList& tags);
 /// Replace the edge's whole operation (factor) map by the given one.
 Result<Unit> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
                                 std::string_view target, OrderedMap<std::string>& operation);
