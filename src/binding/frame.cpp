@@ -165,6 +165,19 @@ bool finish_binding(const Params& params, PyObject** slots) {
   return true;
 }
 
+/// The parameter names of `params` as interned strings, created once into
+/// `cache`; null with an error set when one cannot be created.
+PyObject* const* interned_names(const Params& params, PyObject** cache) {
+  if (params.count == 0 || cache[params.count - 1] != nullptr) return cache;
+  for (unsigned i = 0; i < params.count; ++i) {
+    if (cache[i] == nullptr) {
+      cache[i] = PyUnicode_InternFromString(params.names[i]);
+      if (cache[i] == nullptr) return nullptr;
+    }
+  }
+  return cache;
+}
+
 }  // namespace
 
 void raise_downcast_error(PyObject* obj, const char* kind) {
@@ -188,19 +201,10 @@ void raise_downcast_error(PyObject* obj, const char* kind) {
 // ---------------------------------------------------------------------------
 // Binding
 
-PyObject* const* interned_names(const Params& params, PyObject** cache) {
-  if (params.count == 0 || cache[params.count - 1] != nullptr) return cache;
-  for (unsigned i = 0; i < params.count; ++i) {
-    if (cache[i] == nullptr) {
-      cache[i] = PyUnicode_InternFromString(params.names[i]);
-      if (cache[i] == nullptr) return nullptr;
-    }
-  }
-  return cache;
-}
-
-bool bind_arguments(const Params& params, PyObject* const* keywords, PyObject* const* args,
+bool bind_arguments(const Params& params, PyObject** keyword_cache, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+  PyObject* const* keywords = interned_names(params, keyword_cache);
+  if (keywords == nullptr) return false;
   if (nargs > static_cast<Py_ssize_t>(params.count)) {
     return raise_too_many_positional(params, nargs);
   }
@@ -238,31 +242,36 @@ GraphObject* graph_from(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Borrowing
 
-BorrowGuard::BorrowGuard(std::uintptr_t& counter, Borrow kind) : counter_(nullptr), kind_(kind) {
-  if (kind == Borrow::Shared) {
+bool BorrowGuard::take(PyObject* self) {
+  if (kind_ == Borrow::None) return true;
+  GraphObject* graph = graph_from(self);
+  if (graph == nullptr) return false;
+  std::uintptr_t& counter = graph->borrow;
+  if (kind_ == Borrow::Shared) {
     if (counter == kExclusive) {
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return;
+      return false;
     }
     ++counter;
   } else {
     if (counter != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      return;
+      return false;
     }
     counter = kExclusive;
   }
-  counter_ = &counter;
+  graph_ = graph;
+  return true;
 }
 
 void BorrowGuard::release() {
-  if (counter_ == nullptr) return;
+  if (graph_ == nullptr) return;
   if (kind_ == Borrow::Shared) {
-    --*counter_;
+    --graph_->borrow;
   } else {
-    *counter_ = 0;
+    graph_->borrow = 0;
   }
-  counter_ = nullptr;
+  graph_ = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -389,8 +398,7 @@ void print_error_or_resume_panic() {
   print_exception(error);
 }
 
-PyObject* raise_internal_failure(BorrowGuard& borrow) noexcept {
-  borrow.release();
+void raise_internal_failure() noexcept {
   try {
     throw;
   } catch (const std::exception& failure) {
@@ -398,7 +406,6 @@ PyObject* raise_internal_failure(BorrowGuard& borrow) noexcept {
   } catch (...) {
     raise_panic("internal failure");
   }
-  return nullptr;
 }
 
 }  // namespace nuvel::binding

@@ -134,7 +134,7 @@ PyMethodDef graph_methods[] = {
      "aggregate_event_count($self, workload=None, event=None)\n--\n\n"},
     {"save_json", as_cfunction(&method<Borrow::Shared, kSaveJson, &save_json>), kArgs,
      "save_json($self, path)\n--\n\n"},
-    {"load_json", as_cfunction(&static_method<kLoadJson, &load_json>), kArgs | METH_STATIC,
+    {"load_json", as_cfunction(&method<Borrow::None, kLoadJson, &load_json>), kArgs | METH_STATIC,
      "load_json(path)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -143,10 +143,8 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   if (!refuse_arguments(kNew, args, kwargs)) return nullptr;
   try {
     return new_graph_object(type, NuvelGraphInner{});
-  } catch (const std::exception& failure) {
-    raise_panic(failure.what());
   } catch (...) {
-    raise_panic("internal failure");
+    raise_internal_failure();
   }
   return nullptr;
 }
