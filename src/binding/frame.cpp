@@ -230,22 +230,14 @@ bool refuse_arguments(const Params& params, PyObject* args, PyObject* kwargs) {
   return true;
 }
 
-GraphObject* graph_from(PyObject* self) {
-  PyTypeObject* type = graph_type();
-  if (self != nullptr && type != nullptr && PyObject_TypeCheck(self, type)) {
-    return reinterpret_cast<GraphObject*>(self);
-  }
-  raise_downcast_error(self != nullptr ? self : Py_None, "NuvelGraph");
-  return nullptr;
-}
-
 // ---------------------------------------------------------------------------
 // Borrowing
 
 bool BorrowGuard::take(PyObject* self) {
   if (kind_ == Borrow::None) return true;
-  GraphObject* graph = graph_from(self);
-  if (graph == nullptr) return false;
+  // The method descriptors refuse any `self` that is not a NuvelGraph
+  // before the frame runs.
+  auto* graph = reinterpret_cast<GraphObject*>(self);
   std::uintptr_t& counter = graph->borrow;
   if (kind_ == Borrow::Shared) {
     if (counter == kExclusive) {

@@ -32,9 +32,6 @@ struct GraphObject {
   std::uintptr_t borrow;
 };
 
-/// The NuvelGraph type; created by create_graph_type() during module init.
-PyTypeObject* graph_type();
-
 inline constexpr std::size_t kMaxParams = 5;
 
 /// Parameters of a method: every one positional-or-keyword; the first
@@ -67,8 +64,6 @@ bool bind_arguments(const Params& params, PyObject** keyword_cache, PyObject* co
 /// keyword dict (the constructor): any argument is refused.
 bool refuse_arguments(const Params& params, PyObject* args, PyObject* kwargs);
 
-GraphObject* graph_from(PyObject* self);
-
 /// Holds a borrow of the graph object from take() until release() or
 /// destruction; Borrow::None checks and holds nothing.
 class BorrowGuard {
@@ -78,8 +73,8 @@ class BorrowGuard {
   BorrowGuard(const BorrowGuard&) = delete;
   BorrowGuard& operator=(const BorrowGuard&) = delete;
 
-  /// Checks that `self` is a NuvelGraph and borrows it; refuses at once
-  /// when the borrow conflicts, with RuntimeError set.
+  /// Borrows `self`, a NuvelGraph; refuses at once when the borrow
+  /// conflicts, with RuntimeError set.
   bool take(PyObject* self);
   NuvelGraphInner& graph() const { return graph_->inner; }
   void release();

@@ -175,8 +175,6 @@ PyType_Spec graph_spec = {
 
 }  // namespace
 
-PyTypeObject* graph_type() { return the_graph_type; }
-
 PyObject* create_graph_type() {
   if (the_graph_type == nullptr) {
     PyObject* type = PyType_FromSpec(&graph_spec);
