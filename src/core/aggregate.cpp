@@ -28,12 +28,6 @@ std::string cat(std::initializer_list<std::string_view> parts) {
   return text;
 }
 
-/// Error-and-raise: the message is logged at Error level, then raised.
-PendingError logged_error(std::string_view target, std::string message) {
-  log::emit(Level::Error, target, [&] { return message; });
-  return value_error(std::move(message));
-}
-
 /// The engine's Info and Debug records for one call. A level that is not
 /// delivered when the call starts never will be in this process (a target's
 /// level is fixed at its first record), so the call skips those record

@@ -24,12 +24,6 @@ Result<EdgeIndex> require_edge(const NuvelGraphInner& graph, std::string_view so
   return edge_not_found(source, target);
 }
 
-/// Error-and-raise: the message is logged at Error level, then raised.
-PendingError logged_value_error(std::string message) {
-  log::emit(log::Level::Error, log::kCoreTarget, [&] { return message; });
-  return value_error(std::move(message));
-}
-
 NameList names_of(const NuvelGraphInner& graph, const std::vector<NodeIndex>& nodes) {
   NameList names;
   names.reserve(nodes.size());
@@ -202,9 +196,12 @@ Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_
                                       std::optional<std::string_view> operation) {
   if (!module) return value_error("module argument is required");
   const std::optional<NodeIndex> node = graph.lookup(*module);
-  if (!node) return logged_value_error("Invalid module <" + std::string(*module) + ">.");
+  if (!node) {
+    return logged_error(log::kCoreTarget, "Invalid module <" + std::string(*module) + ">.");
+  }
   if (!graph.is_leaf(*node)) {
-    return logged_value_error("Invalid event <" + std::string(*module) + ">; this function requires a module.");
+    return logged_error(log::kCoreTarget, "Invalid event <" + std::string(*module) +
+                                              ">; this function requires a module.");
   }
   const MetricValue* value = graph.node(*node).metrics.find(metric);
   if (value == nullptr) {
@@ -225,11 +222,12 @@ Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_
       return ValueUnit{chosen->value, chosen->unit};
     }
   }
-  return logged_value_error("Invalid operation <" +
-                            (operation ? std::string(*operation) : std::string("None")) +
-                            "> for metric <" + std::string(metric) + "> in module <" +
-                            std::string(*module) + ">; legal values: [" +
-                            fmt_quoted_list(op_names(*value)) + "].");
+  return logged_error(log::kCoreTarget,
+                      "Invalid operation <" +
+                          (operation ? std::string(*operation) : std::string("None")) +
+                          "> for metric <" + std::string(metric) + "> in module <" +
+                          std::string(*module) + ">; legal values: [" +
+                          fmt_quoted_list(op_names(*value)) + "].");
 }
 
 }  // namespace nuvel
