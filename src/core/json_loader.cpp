@@ -30,6 +30,7 @@
 #include <nlohmann/json.hpp>
 
 #include "chunked_vector.h"
+#include "file_errors.h"
 #include "persistence.h"
 #include "text_pool.h"
 
@@ -838,10 +839,6 @@ class Walker {
 // Private: reading the file
 // ---------------------------------------------------------------------------
 
-PendingError os_error(ErrorKind kind, int error) {
-  return {kind, std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")"};
-}
-
 /// A file's bytes in one buffer.
 struct FileText {
   std::unique_ptr<char[]> bytes;
@@ -852,15 +849,13 @@ struct FileText {
 /// The whole file in one buffer. An open failure is an IO error; a read
 /// failure after a successful open (a directory, say) is a ValueError.
 Result<FileText> read_file(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return PendingError{ErrorKind::IO, "file name contained an unexpected NUL byte"};
-  }
+  if (auto refused = refuse_nul(path)) return std::move(*refused);
   const std::string name(path);
   int fd = -1;
   do {
     fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return os_error(ErrorKind::IO, errno);
+  if (fd < 0) return os_error(errno);
 
   struct FileCloser {
     int fd;
@@ -885,7 +880,7 @@ Result<FileText> read_file(std::string_view path) {
     const ssize_t got = ::read(fd, text.bytes.get() + text.size, capacity - text.size);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return os_error(ErrorKind::Value, errno);
+      return os_error(errno, ErrorKind::Value);
     }
     if (got == 0) break;
     text.size += static_cast<std::size_t>(got);

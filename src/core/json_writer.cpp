@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "file_errors.h"
 #include "format.h"
 #include "persistence.h"
 
@@ -312,20 +313,6 @@ class GraphWriter {
 
 // ---- file (private) -----------------------------------------------------
 
-// strerror_r comes in two shapes (GNU returns the text, XSI fills the
-// buffer); overloads pick whichever the C library declares.
-[[maybe_unused]] const char* strerror_text(int result, const char* buffer) {
-  return result == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* strerror_text(const char* text, const char*) { return text; }
-
-/// "{description} (os error {errno})", as Python words an OSError.
-PendingError os_error(int error) {
-  char buffer[256] = {};
-  const char* text = strerror_text(strerror_r(error, buffer, sizeof buffer), buffer);
-  return {ErrorKind::IO, std::string(text) + " (os error " + std::to_string(error) + ")"};
-}
-
 /// Writes all of `text` to `fd`, repeating writes a signal interrupted.
 Result<Unit> write_all(int fd, std::string_view text) {
   const char* p = text.data();
@@ -518,9 +505,7 @@ Result<Unit> write_file(const std::string& path, std::string_view text) {
 // ---- public -------------------------------------------------------------
 
 Result<Unit> save_json(const NuvelGraphInner& graph, std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return PendingError{ErrorKind::IO, "file name contained an unexpected NUL byte"};
-  }
+  if (auto refused = refuse_nul(path)) return std::move(*refused);
   // Typical models take about 600 bytes per node and 200 per edge. Pages
   // of the buffer that are never written cost no memory, so the guess errs
   // on the large side to spare the copies of growing.
