@@ -9,15 +9,6 @@
 namespace nuvel::binding {
 namespace {
 
-/// An owned reference, released on every way out (C++ exceptions included).
-struct Ref {
-  PyObject* object;
-  explicit Ref(PyObject* owned) : object(owned) {}
-  ~Ref() { Py_XDECREF(object); }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-};
-
 /// An interned key, created once.
 PyObject* interned(PyObject*& cache, const char* text) {
   if (cache == nullptr) cache = PyUnicode_InternFromString(text);
@@ -49,7 +40,7 @@ bool for_each_item(PyObject* dict, Visit&& visit) {
     if (++seen > size) throw InternalError("dictionary keys changed during iteration");
     const Ref key_ref(Py_NewRef(key));
     const Ref value_ref(Py_NewRef(value));
-    if (!visit(key_ref.object, value_ref.object)) return false;
+    if (!visit(key_ref.get(), value_ref.get())) return false;
     if (PyDict_Size(dict) != size) throw InternalError("dictionary changed size during iteration");
   }
   return true;
@@ -90,22 +81,22 @@ bool convert_dict(PyObject* obj, Add&& add) {
 /// either is converted, since a conversion may run Python code that changes
 /// the dict.
 struct ValueAndUnit {
-  Ref value{nullptr};
-  Ref unit{nullptr};
+  Ref value;
+  Ref unit;
 };
 
 bool find_value_and_unit(PyObject* dict, ValueAndUnit& out) {
   for (auto [key, slot] : {std::pair{value_key(), &out.value}, std::pair{unit_key(), &out.unit}}) {
     PyObject* found = PyDict_GetItemWithError(dict, key);
     if (found == nullptr && PyErr_Occurred() != nullptr) return false;
-    slot->object = found != nullptr ? Py_NewRef(found) : nullptr;
+    slot->reset(Py_XNewRef(found));
   }
   return true;
 }
 
 /// A SingleMetric from the two items, value first.
 bool to_single(const ValueAndUnit& items, SingleMetric& out) {
-  return to_native(items.value.object, out.value) && to_text(items.unit.object, out.unit);
+  return to_native(items.value.get(), out.value) && to_text(items.unit.get(), out.unit);
 }
 
 /// One operation entry of a multi-operation metric. A missing key is a
@@ -117,9 +108,9 @@ bool to_operation(PyObject* op, PyObject* entry, std::string_view metric, MultiO
   if (!is_dict(entry)) return false;
   ValueAndUnit items;
   if (!find_value_and_unit(entry, items)) return false;
-  if (items.value.object == nullptr || items.unit.object == nullptr) {
+  if (!items.value || !items.unit) {
     failure = value_error("Operation '" + name + "' of metric '" + std::string(metric) +
-                          "' has no '" + (items.value.object == nullptr ? "value" : "unit") + "'");
+                          "' has no '" + (!items.value ? "value" : "unit") + "'");
     return false;
   }
   SingleMetric single;
@@ -135,7 +126,7 @@ bool to_metric_value(PyObject* value, std::string_view metric, MetricValue& out,
                      std::optional<PendingError>& failure) {
   ValueAndUnit items;
   if (!find_value_and_unit(value, items)) return false;
-  if (items.value.object != nullptr && items.unit.object != nullptr) {
+  if (items.value && items.unit) {
     SingleMetric single;
     if (!to_single(items, single)) return false;
     out = std::move(single);
@@ -194,10 +185,10 @@ bool to_native(PyObject* obj, TextList& out) {
     return true;
   }
   const Ref iterator(PyObject_GetIter(obj));
-  if (iterator.object == nullptr) return false;
-  while (PyObject* next = PyIter_Next(iterator.object)) {
+  if (!iterator) return false;
+  while (PyObject* next = PyIter_Next(iterator.get())) {
     const Ref item_ref(next);
-    if (!to_text(item_ref.object, out.emplace_back())) return false;
+    if (!to_text(item_ref.get(), out.emplace_back())) return false;
   }
   return PyErr_Occurred() == nullptr;
 }
@@ -236,15 +227,15 @@ PyObject* to_python(const ValueUnit& value) {
   PyObject* value_name = value_key();
   PyObject* unit_name = unit_key();
   if (value_name == nullptr || unit_name == nullptr) return nullptr;
-  const Ref dict(PyDict_New());
+  Ref dict(PyDict_New());
   const Ref number(PyFloat_FromDouble(value.value));
   const Ref unit(to_python(value.unit));
-  if (dict.object == nullptr || number.object == nullptr || unit.object == nullptr ||
-      PyDict_SetItem(dict.object, value_name, number.object) < 0 ||
-      PyDict_SetItem(dict.object, unit_name, unit.object) < 0) {
+  if (!dict || !number || !unit ||
+      PyDict_SetItem(dict.get(), value_name, number.get()) < 0 ||
+      PyDict_SetItem(dict.get(), unit_name, unit.get()) < 0) {
     return nullptr;
   }
-  return Py_NewRef(dict.object);
+  return dict.release();
 }
 
 }  // namespace nuvel::binding

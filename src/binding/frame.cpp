@@ -38,9 +38,8 @@ struct FetchedError {
 };
 #pragma GCC diagnostic pop
 
-void raise_none_was_set() {
-  PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-}
+/// What the interpreter says when a failure left no exception to fetch.
+constexpr const char* kNoErrorSet = "attempted to fetch exception but none was set";
 
 PyObject* panic_type() {
   static PyObject* type = nullptr;
@@ -296,7 +295,7 @@ bool to_native(PyObject* obj, double& out) {
 
 void remap_conversion_error(const char* param) {
   FetchedError error;
-  if (error.value == nullptr) return raise_none_was_set();
+  if (error.value == nullptr) return ensure_error_set();
   if (Py_TYPE(error.value) == reinterpret_cast<PyTypeObject*>(panic_type())) {
     return resume_panic(error);
   }
@@ -349,6 +348,10 @@ PyObject* to_python(const NameList& names) {
 // ---------------------------------------------------------------------------
 // Raising
 
+void ensure_error_set() {
+  if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, kNoErrorSet);
+}
+
 void raise_pending(const PendingError& error) {
   PyObject* type = error.kind == ErrorKind::IO ? PyExc_OSError : PyExc_ValueError;
   PyObject* message = PyUnicode_DecodeUTF8(
@@ -369,14 +372,14 @@ void raise_panic(const char* message) {
 }
 
 void raise_panic_from_python_error() {
-  if (PyErr_Occurred() == nullptr) return raise_panic("attempted to fetch exception but none was set");
+  if (PyErr_Occurred() == nullptr) return raise_panic(kNoErrorSet);
   FetchedError error;
   const std::string message = message_of(error.value);
   raise_panic(message.c_str());
 }
 
 std::string take_error_message() {
-  if (PyErr_Occurred() == nullptr) return "attempted to fetch exception but none was set";
+  if (PyErr_Occurred() == nullptr) return kNoErrorSet;
   FetchedError error;
   return message_of(error.value);
 }

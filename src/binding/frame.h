@@ -34,6 +34,23 @@ struct GraphObject {
 
 inline constexpr std::size_t kMaxParams = 5;
 
+/// An owned reference, released on every way out (C++ exceptions included).
+class Ref {
+ public:
+  explicit Ref(PyObject* owned = nullptr) : obj_(owned) {}
+  ~Ref() { Py_XDECREF(obj_); }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+
+  PyObject* get() const { return obj_; }
+  PyObject* release() { return std::exchange(obj_, nullptr); }
+  void reset(PyObject* owned) { Py_XDECREF(std::exchange(obj_, owned)); }
+  explicit operator bool() const { return obj_ != nullptr; }
+
+ private:
+  PyObject* obj_;
+};
+
 /// Parameters of a method: every one positional-or-keyword; the first
 /// `required` must be given, the rest default to None.
 struct Params {
@@ -127,6 +144,9 @@ PyObject* to_python(const ValueUnit& value);
 /// A new NuvelGraph object that takes over `graph` (graph_type.cpp).
 PyObject* to_python(NuvelGraphInner& graph);
 
+/// For a C API call that reported failure: SystemError "attempted to fetch
+/// exception but none was set" unless it left an error pending.
+void ensure_error_set();
 void raise_pending(const PendingError& error);
 void raise_panic(const char* message);
 /// Re-raises the pending Python error as PanicException with its text.

@@ -192,9 +192,7 @@ PyObject* new_graph_object(PyTypeObject* type, NuvelGraphInner&& inner) {
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = allocate != nullptr ? allocate(type, 0) : PyType_GenericAlloc(type, 0);
   if (self == nullptr) {
-    if (PyErr_Occurred() == nullptr) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
+    ensure_error_set();
     return nullptr;
   }
   auto* graph = reinterpret_cast<GraphObject*>(self);

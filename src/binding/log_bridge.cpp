@@ -1,7 +1,6 @@
 #include "log_bridge.h"
 
 #include <initializer_list>
-#include <utility>
 
 #include "frame.h"
 #include "result.h"
@@ -53,22 +52,6 @@ std::string_view source_path(const char* file) {
   const std::size_t at = path.rfind("/src/");
   return at == std::string_view::npos ? path : path.substr(at + 1);
 }
-
-/// An owned reference, released on every way out.
-class Ref {
- public:
-  explicit Ref(PyObject* owned = nullptr) : obj_(owned) {}
-  ~Ref() { Py_XDECREF(obj_); }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-
-  PyObject* get() const { return obj_; }
-  PyObject* release() { return std::exchange(obj_, nullptr); }
-  explicit operator bool() const { return obj_ != nullptr; }
-
- private:
-  PyObject* obj_;
-};
 
 /// An argument object that the interpreter just created; failing to create
 /// one is an internal failure.

@@ -30,9 +30,7 @@ PyObject* the_module = nullptr;
 bool check_interpreter() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) {
-    if (PyErr_Occurred() == nullptr) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
+    ensure_error_set();
     return false;
   }
   std::int64_t expected = -1;
