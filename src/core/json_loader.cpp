@@ -31,6 +31,7 @@
 
 #include "chunked_vector.h"
 #include "file_errors.h"
+#include "hash_index.h"
 #include "persistence.h"
 #include "text_pool.h"
 
@@ -75,43 +76,26 @@ static_assert(sizeof(Value) == 16);
 struct Document {
   ChunkedVector<Value, 14> values;
   TextPool texts;
-  std::vector<PooledText> key_texts;                ///< KeyId to text
-  std::vector<KeyId> key_slots = std::vector<KeyId>(64, kNoKey);  ///< open addressing
+  std::vector<PooledText> key_texts;  ///< KeyId to text
+  HashIndex key_index;                ///< text to KeyId
   Value root;
 
   std::string_view key_text(KeyId key) const { return key_texts[key].view(); }
 
   std::string_view string(const Value& v) const { return v.text.view(); }
 
-  KeyId find_key(std::string_view text) const { return key_slots[slot_of(text)]; }
+  /// The KeyId of `text`, or kNoKey.
+  KeyId find_key(std::string_view text) const { return find_key(text, hash_of(text)); }
 
   KeyId intern(std::string_view text) {
-    std::size_t slot = slot_of(text);
-    if (key_slots[slot] != kNoKey) return key_slots[slot];
+    const std::uint32_t hash = hash_of(text);
+    if (const KeyId found = find_key(text, hash); found != kNoKey) return found;
     const auto id = static_cast<KeyId>(key_texts.size());
     key_texts.push_back(texts.add(text));
-    key_slots[slot] = id;
-    if (key_texts.size() * 2 > key_slots.size()) {  // keep the table at most half full
-      std::vector<KeyId> old(key_slots.size() * 2, kNoKey);
-      old.swap(key_slots);
-      for (KeyId k = 0; k < key_texts.size(); ++k) key_slots[slot_of(key_texts[k].view())] = k;
-    }
+    key_index.insert(hash, id);
     return id;
   }
 
- private:
-  /// The slot holding `text`, or the empty slot where it would go.
-  std::size_t slot_of(std::string_view text) const {
-    std::uint32_t hash = 2166136261u;  // FNV-1a: keys are short
-    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    const std::size_t mask = key_slots.size() - 1;
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-      const KeyId k = key_slots[slot];
-      if (k == kNoKey || key_texts[k].view() == text) return slot;
-    }
-  }
-
- public:
   /// The member of an object with the given key, or null.
   const Value* member(const Value& object, KeyId key) const {
     if (object.kind != Kind::Object || key == kNoKey) return nullptr;
@@ -120,6 +104,19 @@ struct Document {
       if (m.key == key) return &m;
     }
     return nullptr;
+  }
+
+ private:
+  static_assert(kNoKey == HashIndex::kNotFound);
+
+  static std::uint32_t hash_of(std::string_view text) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a: keys are short
+    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return hash;
+  }
+
+  KeyId find_key(std::string_view text, std::uint32_t hash) const {
+    return key_index.find(hash, [&](KeyId k) { return key_texts[k].view() == text; });
   }
 };
 
