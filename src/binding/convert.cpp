@@ -199,7 +199,7 @@ bool to_native(PyObject* obj, MetricsDict& out) {
   return true;
 }
 
-Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
+Result<Done> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
                              MetricsDict metrics, double instance, TextList& tags) {
   Result<NodeIndex> found = require_node(graph, node_name);
   if (!found.ok()) return std::move(found.error());
@@ -216,7 +216,7 @@ Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
   });
   if (!complete) return failure ? std::move(*failure) : PendingError{ErrorKind::Forwarded, {}};
   set_module_instance_and_tags(graph, node, instance, tags);
-  return Unit{};
+  return Done{};
 }
 
 PyObject* to_python(const std::optional<double>& value) {

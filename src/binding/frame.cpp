@@ -317,7 +317,7 @@ void remap_conversion_error(const char* param) {
 // ---------------------------------------------------------------------------
 // Result conversion
 
-PyObject* to_python(Unit) { return Py_NewRef(Py_None); }
+PyObject* to_python(Done) { return Py_NewRef(Py_None); }
 
 PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 

@@ -125,7 +125,7 @@ bool to_native(PyObject* obj, MetricsDict& out);
 /// entries of `metrics`: each is converted and written before the next is
 /// read, once the node is known. A failing entry leaves the ones before it
 /// written; its Python error stays pending (ErrorKind::Forwarded).
-Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
+Result<Done> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
                              MetricsDict metrics, double instance, TextList& tags);
 
 /// Turns the pending conversion error into the one the caller sees: a plain
@@ -133,7 +133,7 @@ Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
 /// an internal failure, anything else passes through.
 void remap_conversion_error(const char* param);
 
-PyObject* to_python(Unit);
+PyObject* to_python(Done);
 PyObject* to_python(bool value);
 PyObject* to_python(double value);
 PyObject* to_python(std::string_view text);

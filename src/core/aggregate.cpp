@@ -462,7 +462,7 @@ Result<double> summation_value(const NuvelGraphInner& graph, NodeIndex child, Ed
                                        "."}));
 }
 
-Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::string_view metric) {
+Result<Done> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::string_view metric) {
   const Narrator narrator;
   Result<std::vector<NodeIndex>> order = topological_sort_subgraph(graph, event);
   if (!order.ok()) return std::move(order.error());
@@ -498,13 +498,13 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::s
       });
     }
   }
-  return Unit{};
+  return Done{};
 }
 
 // ---------------------------------------------------------------------------
 // Mode specified: parallel sub-events compete for a maximum, others add up
 
-Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::string_view metric) {
+Result<Done> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::string_view metric) {
   const Narrator narrator;
   Result<std::vector<NodeIndex>> order = topological_sort_subgraph(graph, event);
   if (!order.ok()) return std::move(order.error());
@@ -594,7 +594,7 @@ Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::s
                   metric_unit(graph, node, metric), ">."});
     });
   }
-  return Unit{};
+  return Done{};
 }
 
 // ---------------------------------------------------------------------------
@@ -681,7 +681,7 @@ Result<PassOutcome> run_pass(NuvelGraphInner& graph, const Request& request, Pas
   const double count = request.workload
                            ? compute_path_count(graph, *request.workload, request.event, request.metric)
                            : 1.0;
-  Result<Unit> passed = pass(graph, request.event, request.metric);
+  Result<Done> passed = pass(graph, request.event, request.metric);
   if (!passed.ok()) return std::move(passed.error());
   Result<SingleMetric*> single = single_of(graph, request.event, request.metric);
   if (!single.ok()) return std::move(single.error());

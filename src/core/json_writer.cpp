@@ -314,7 +314,7 @@ class GraphWriter {
 // ---- file (private) -----------------------------------------------------
 
 /// Writes all of `text` to `fd`, repeating writes a signal interrupted.
-Result<Unit> write_all(int fd, std::string_view text) {
+Result<Done> write_all(int fd, std::string_view text) {
   const char* p = text.data();
   std::size_t left = text.size();
   while (left > 0) {
@@ -330,19 +330,19 @@ Result<Unit> write_all(int fd, std::string_view text) {
     p += written;
     left -= static_cast<std::size_t>(written);
   }
-  return Unit{};
+  return Done{};
 }
 
 /// Closes `fd` after the steps that produced `result`. A failed close may
 /// be a late write error, so it fails the save unless an earlier step did.
-Result<Unit> close_after(int fd, Result<Unit> result) {
+Result<Done> close_after(int fd, Result<Done> result) {
   if (::close(fd) != 0 && result.ok()) return os_error(errno);
   return result;
 }
 
 /// Creates or truncates `path` and writes through it, for targets that
 /// cannot be replaced by a rename. A failure leaves whatever was written.
-Result<Unit> write_in_place(const std::string& path, std::string_view text) {
+Result<Done> write_in_place(const std::string& path, std::string_view text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return os_error(errno);
   return close_after(fd, write_all(fd, text));
@@ -456,20 +456,20 @@ bool adopt_attributes(int fd, const Target& target) {
   return ::fchmod(fd, target.mode) == 0;
 }
 
-Result<Unit> fill(int fd, std::string_view text) {
-  Result<Unit> written = write_all(fd, text);
+Result<Done> fill(int fd, std::string_view text) {
+  Result<Done> written = write_all(fd, text);
   if (!written.ok()) return written;
   // Flushed before the rename, so that a crash cannot leave the target's
   // name on an empty file. File systems that cannot sync answer EINVAL.
   if (::fsync(fd) != 0 && errno != EINVAL) return os_error(errno);
-  return Unit{};
+  return Done{};
 }
 
 /// Fills the temporary file and renames it over the target. On failure the
 /// temporary file is gone and the target untouched.
-Result<Unit> replace_with(int fd, const std::string& temp_path, const Target& target,
+Result<Done> replace_with(int fd, const std::string& temp_path, const Target& target,
                           std::string_view text) {
-  Result<Unit> result = close_after(fd, fill(fd, text));
+  Result<Done> result = close_after(fd, fill(fd, text));
   if (result.ok() && ::rename(temp_path.c_str(), target.path.c_str()) != 0) {
     result = os_error(errno);
   }
@@ -477,7 +477,7 @@ Result<Unit> replace_with(int fd, const std::string& temp_path, const Target& ta
   return result;
 }
 
-Result<Unit> write_file(const std::string& path, std::string_view text) {
+Result<Done> write_file(const std::string& path, std::string_view text) {
   Target target = resolve(path);
   const std::size_t dir = dir_length(target.path);
   const std::string_view base = std::string_view(target.path).substr(dir);
@@ -504,7 +504,7 @@ Result<Unit> write_file(const std::string& path, std::string_view text) {
 
 // ---- public -------------------------------------------------------------
 
-Result<Unit> save_json(const NuvelGraphInner& graph, std::string_view path) {
+Result<Done> save_json(const NuvelGraphInner& graph, std::string_view path) {
   if (auto refused = refuse_nul(path)) return std::move(*refused);
   // Typical models take about 600 bytes per node and 200 per edge. Pages
   // of the buffer that are never written cost no memory, so the guess errs

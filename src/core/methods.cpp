@@ -38,10 +38,10 @@ Result<NodeIndex> require_node(const NuvelGraphInner& graph, std::string_view na
   return node_not_found(name);
 }
 
-Result<Unit> add_node(NuvelGraphInner& graph, std::string_view name,
+Result<Done> add_node(NuvelGraphInner& graph, std::string_view name,
                       std::optional<std::string_view> performance) {
   graph.add_node(name, performance);
-  return Unit{};
+  return Done{};
 }
 
 Result<bool> add_edge(NuvelGraphInner& graph, std::string_view source, std::string_view target) {
@@ -99,20 +99,20 @@ Result<NameList> get_out_neighbors(const NuvelGraphInner& graph, std::string_vie
   return names;
 }
 
-Result<Unit> set_edge_count(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_count(NuvelGraphInner& graph, std::string_view source,
                             std::string_view target, double count) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
   graph.edge(edge.value()).count = count;
-  return Unit{};
+  return Done{};
 }
 
-Result<Unit> set_edge_aggregation(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_aggregation(NuvelGraphInner& graph, std::string_view source,
                                   std::string_view target, std::string_view agg) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
   graph.set_aggregation(edge.value(), agg);
-  return Unit{};
+  return Done{};
 }
 
 Result<double> get_edge_count(const NuvelGraphInner& graph, std::string_view source,
@@ -129,7 +129,7 @@ Result<std::string_view> get_edge_aggregation(const NuvelGraphInner& graph,
   return graph.aggregation(edge.value());
 }
 
-Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units) {
+Result<Done> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units) {
   graph.forget_module_products();
   for (NodeIndex n = 0; n < graph.node_count(); ++n) {
     OrderedMap<MetricValue>& metrics = graph.node(n).metrics;
@@ -137,7 +137,7 @@ Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units)
       metrics.insert_or_assign(metric, SingleMetric{0.0, unit});
     }
   }
-  return Unit{};
+  return Done{};
 }
 
 void set_module_metric(NuvelGraphInner& graph, NodeIndex node, std::string_view metric,
@@ -155,30 +155,30 @@ void set_module_instance_and_tags(NuvelGraphInner& graph, NodeIndex node, double
   data.tags = tags.empty() ? nullptr : std::make_unique<TextList>(std::move(tags));
 }
 
-Result<Unit> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
                                 std::string_view target, OrderedMap<std::string>& operation) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
   graph.edge(edge.value()).operation = std::move(operation);
-  return Unit{};
+  return Done{};
 }
 
-Result<Unit> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
                              std::string_view target, OrderedMap<double>& factor) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
   graph.edge(edge.value()).factor = std::move(factor);
-  return Unit{};
+  return Done{};
 }
 
-Result<Unit> set_node_specified_metric(NuvelGraphInner& graph, std::string_view node_name,
+Result<Done> set_node_specified_metric(NuvelGraphInner& graph, std::string_view node_name,
                                        std::string_view metric_name, double value,
                                        std::string_view unit) {
   Result<NodeIndex> node = require_node(graph, node_name);
   if (!node.ok()) return std::move(node.error());
   graph.node(node.value())
       .specified_metrics.insert_or_assign(metric_name, SingleMetric{value, std::string(unit)});
-  return Unit{};
+  return Done{};
 }
 
 Result<std::optional<double>> get_node_specified_metric(const NuvelGraphInner& graph,

@@ -36,7 +36,7 @@ class InternalError : public std::runtime_error {
 };
 
 /// The result of a body that succeeds with nothing to return.
-struct Unit {};
+struct Done {};
 
 template <class T>
 class [[nodiscard]] Result {
