@@ -95,7 +95,7 @@ bool find_value_and_unit(PyObject* dict, ValueAndUnit& out) {
 }
 
 /// A SingleMetric from the two items, value first.
-bool to_single(const ValueAndUnit& items, SingleMetric& out) {
+bool convert_value_and_unit(const ValueAndUnit& items, SingleMetric& out) {
   return to_native(items.value.get(), out.value) && to_text(items.unit.get(), out.unit);
 }
 
@@ -114,7 +114,7 @@ bool to_operation(PyObject* op, PyObject* entry, std::string_view metric, MultiO
     return false;
   }
   SingleMetric single;
-  if (!to_single(items, single)) return false;
+  if (!convert_value_and_unit(items, single)) return false;
   ops.insert_or_assign(name, std::move(single));
   return true;
 }
@@ -128,7 +128,7 @@ bool to_metric_value(PyObject* value, std::string_view metric, MetricValue& out,
   if (!find_value_and_unit(value, items)) return false;
   if (items.value && items.unit) {
     SingleMetric single;
-    if (!to_single(items, single)) return false;
+    if (!convert_value_and_unit(items, single)) return false;
     out = std::move(single);
     return true;
   }

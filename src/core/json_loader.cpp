@@ -712,7 +712,7 @@ class Walker {
 
   /// {"value": number, "unit": string} with 0.0 and "" for what is missing;
   /// anything but an object gives both defaults.
-  SingleMetric single(const Value& v) const {
+  SingleMetric read_value_and_unit(const Value& v) const {
     return {number_or(member(v, k_value_), 0.0), text_or_empty(member(v, k_unit_))};
   }
 
@@ -748,14 +748,14 @@ class Walker {
         if (metric.kind != Kind::Object) continue;
         const std::string_view metric_name = doc_.key_text(metric.key);
         if (member(metric, k_value_) != nullptr && member(metric, k_unit_) != nullptr) {
-          map.insert_or_assign(metric_name, MetricValue(single(metric)));
+          map.insert_or_assign(metric_name, MetricValue(read_value_and_unit(metric)));
           continue;
         }
         MultiOp ops;
         ops.reserve(metric.span.count);
         for (std::uint32_t o = 0; o < metric.span.count; ++o) {
           const Value& op = element(metric, o);
-          ops.insert_or_assign(doc_.key_text(op.key), single(op));
+          ops.insert_or_assign(doc_.key_text(op.key), read_value_and_unit(op));
         }
         map.insert_or_assign(metric_name, MetricValue(std::move(ops)));
       }
@@ -768,7 +768,7 @@ class Walker {
       map.reserve(specified->span.count);
       for (std::uint32_t m = 0; m < specified->span.count; ++m) {
         const Value& entry = element(*specified, m);
-        map.insert_or_assign(doc_.key_text(entry.key), single(entry));
+        map.insert_or_assign(doc_.key_text(entry.key), read_value_and_unit(entry));
       }
       node.specified_metrics = std::move(map);
     }
