@@ -93,8 +93,9 @@ int is_enabled_for(PyObject* logger, PyObject* level) {
   return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
-/// Step 6 of a record: ask the logger, then make the record and hand it
-/// over. Python errors are printed and cleared (or resumed, for a panic).
+/// Asks the logger whether it takes the record's level; if so, makes the
+/// record and hands it over. Python errors are printed and cleared (or
+/// resumed, for a panic).
 void deliver(PyObject* logger, PyObject* name, Level level, std::string_view message,
              const char* file, std::uint32_t line) {
   const Ref number(created(PyLong_FromLong(python_level(level))));
