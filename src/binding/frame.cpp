@@ -46,7 +46,8 @@ PyObject* panic_type() {
   if (type == nullptr) {
     type = PyErr_NewExceptionWithDoc(
         "nuvel.PanicException",
-        "An internal failure of nuvel: a broken invariant, never a result of bad input.",
+        "An internal failure of nuvel: a broken invariant, an exhausted limit, or a dict\n"
+        "argument that Python code changed while nuvel was reading it.",
         PyExc_BaseException, nullptr);
   }
   return type;
