@@ -198,8 +198,7 @@ void raise_downcast_error(PyObject* obj, const char* kind) {
   Py_DECREF(name);
 }
 
-// ---------------------------------------------------------------------------
-// Binding
+// ---- binding ---------------------------------------------------------------
 
 bool bind_arguments(const Params& params, PyObject** keyword_cache, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
@@ -230,8 +229,7 @@ bool refuse_arguments(const Params& params, PyObject* args, PyObject* kwargs) {
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// Borrowing
+// ---- borrowing -------------------------------------------------------------
 
 bool BorrowGuard::take(PyObject* self) {
   if (kind_ == Borrow::None) return true;
@@ -266,8 +264,7 @@ void BorrowGuard::release() {
   graph_ = nullptr;
 }
 
-// ---------------------------------------------------------------------------
-// Argument conversion
+// ---- argument conversion ---------------------------------------------------
 
 bool to_native(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
@@ -315,8 +312,7 @@ void remap_conversion_error(const char* param) {
 #pragma GCC diagnostic pop
 }
 
-// ---------------------------------------------------------------------------
-// Result conversion
+// ---- result conversion -----------------------------------------------------
 
 PyObject* to_python(Done) { return Py_NewRef(Py_None); }
 
@@ -346,8 +342,7 @@ PyObject* to_python(const NameList& names) {
   return list;
 }
 
-// ---------------------------------------------------------------------------
-// Raising
+// ---- raising ---------------------------------------------------------------
 
 void ensure_error_set() {
   if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, kNoErrorSet);

@@ -67,9 +67,9 @@ inline constexpr Params kNoParams{"", {}, 0, 0};
 /// exclusive (changes), or not at all (the static loader).
 enum class Borrow { None, Shared, Exclusive };
 
-// ---------------------------------------------------------------------------
-// Pieces of the frame (frame.cpp). Each returns false or nullptr with a
-// Python exception set.
+// ---- pieces of the frame ---------------------------------------------------
+// Defined in frame.cpp; each returns false or nullptr with a Python
+// exception set.
 
 /// Binds vectorcall arguments to `slots` (borrowed references; absent or
 /// None optional parameters left null). `keyword_cache` receives the
@@ -162,8 +162,7 @@ std::string take_error_message();
 /// error is pending.
 void print_error_or_resume_panic();
 
-// ---------------------------------------------------------------------------
-// The frame itself.
+// ---- the frame -------------------------------------------------------------
 
 /// The parameters of a body after its graph (all of them for a static
 /// body), as the tuple the frame converts the arguments into.

@@ -65,8 +65,7 @@ PyObject* new_text(std::string_view text) {
                                       "replace"));
 }
 
-// ---------------------------------------------------------------------------
-// Python calls
+// ---- Python calls ----------------------------------------------------------
 
 /// Interned names of the Python methods the bridge calls.
 struct MethodNames {
@@ -133,8 +132,7 @@ LevelFilter filter_of(PyObject* logger) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Logger
+// ---- logger ----------------------------------------------------------------
 
 Logger::Logger(PyObject* logging) : logging_(logging) {}
 
@@ -169,8 +167,7 @@ void Logger::log(Level level, std::string_view target, std::string_view message,
   if (cached(target) == nullptr) cache_.emplace(target, Entry{logger.release(), filter});
 }
 
-// ---------------------------------------------------------------------------
-// Installation
+// ---- installation ----------------------------------------------------------
 
 bool install_logger() {
   PyObject* logging = PyImport_ImportModule("logging");

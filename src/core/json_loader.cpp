@@ -38,9 +38,7 @@
 namespace nuvel {
 namespace {
 
-// ---------------------------------------------------------------------------
-// Private: the compact document
-// ---------------------------------------------------------------------------
+// ---- the compact document (private) ----------------------------------------
 
 enum class Kind : std::uint8_t { Null, False, True, Int, UInt, Double, String, Array, Object };
 
@@ -120,9 +118,7 @@ struct Document {
   }
 };
 
-// ---------------------------------------------------------------------------
-// Private: the SAX handler that builds the document
-// ---------------------------------------------------------------------------
+// ---- the SAX handler that builds the document (private) --------------------
 
 /// At most this many arrays and objects nest; the next level is an error.
 constexpr std::size_t kMaxDepth = 127;
@@ -255,9 +251,7 @@ class Builder {
   KeyId key_ = kNoKey;
 };
 
-// ---------------------------------------------------------------------------
-// Private: diagnosis of a rejected text
-// ---------------------------------------------------------------------------
+// ---- diagnosis of a rejected text (private) --------------------------------
 
 /// The first error of a text and the number of bytes read when it was
 /// revealed: the bytes before the offending one and the offending byte
@@ -657,9 +651,7 @@ std::optional<PendingError> parse(std::string_view text, Document& doc) {
   return located_error(text, *diagnosis);
 }
 
-// ---------------------------------------------------------------------------
-// Private: the lenient walk
-// ---------------------------------------------------------------------------
+// ---- the lenient walk (private) --------------------------------------------
 
 /// Builds the store from a parsed document. Every member but a node's name
 /// and an edge's endpoints falls back to its default when missing or of
@@ -832,9 +824,7 @@ class Walker {
   const KeyId k_factor_ = doc_.find_key("factor");
 };
 
-// ---------------------------------------------------------------------------
-// Private: reading the file
-// ---------------------------------------------------------------------------
+// ---- reading the file (private) --------------------------------------------
 
 /// A file's bytes in one buffer.
 struct FileText {
@@ -887,9 +877,7 @@ Result<FileText> read_file(std::string_view path) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Public
-// ---------------------------------------------------------------------------
+// ---- public ----------------------------------------------------------------
 
 Result<NuvelGraphInner> load_json_text(std::string_view text) {
   Document doc;

@@ -23,7 +23,7 @@
 namespace nuvel {
 namespace {
 
-// ---- text buffer (private) ----------------------------------------------
+// ---- text buffer (private) -------------------------------------------------
 
 /// Growable byte buffer without zero-filling; appends check capacity once per
 /// piece.
@@ -63,7 +63,7 @@ class TextBuffer {
   std::size_t capacity_ = 0;
 };
 
-// ---- number text (private) ----------------------------------------------
+// ---- number text (private) -------------------------------------------------
 
 /// Room write_decimal needs.
 constexpr std::size_t kNumberMaxLen = 32;
@@ -76,7 +76,7 @@ void put_number(TextBuffer& buf, double x) {
   buf.commit(write_decimal(buf.ensure(kNumberMaxLen), x, kFileNumber));
 }
 
-// ---- strings (private) --------------------------------------------------
+// ---- strings (private) -----------------------------------------------------
 
 /// For each byte: 0 when written as is, else the second char of its escape
 /// ('u' for the \u00XX form).
@@ -119,7 +119,7 @@ void put_string(TextBuffer& buf, std::string_view s) {
   buf.commit(out);
 }
 
-// ---- document (private) -------------------------------------------------
+// ---- document (private) ----------------------------------------------------
 
 /// Emits the layout: members on their own lines, two blanks per level, "{}"
 /// and "[]" for empty containers.
@@ -311,7 +311,7 @@ class GraphWriter {
   std::vector<const OrderedMap<SingleMetric>::Entry*> singles_;
 };
 
-// ---- file (private) -----------------------------------------------------
+// ---- file (private) --------------------------------------------------------
 
 /// Writes all of `text` to `fd`, repeating writes a signal interrupted.
 Result<Done> write_all(int fd, std::string_view text) {
@@ -502,7 +502,7 @@ Result<Done> write_file(const std::string& path, std::string_view text) {
 
 }  // namespace
 
-// ---- public -------------------------------------------------------------
+// ---- public ----------------------------------------------------------------
 
 Result<Done> save_json(const NuvelGraphInner& graph, std::string_view path) {
   if (auto refused = refuse_nul(path)) return std::move(*refused);
