@@ -1,6 +1,5 @@
 #include "frame.h"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -53,6 +52,17 @@ PyObject* panic_type() {
   return type;
 }
 
+/// Raises `type` with `message`, whose bytes that are not UTF-8 become
+/// replacement characters.
+void raise_text(PyObject* type, std::string_view message) {
+  if (type == nullptr) return;
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "replace");
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
 /// str(error), or a fixed text when even that fails.
 std::string message_of(PyObject* error) {
   PyObject* text = PyObject_Str(error);
@@ -96,7 +106,7 @@ std::string show_resumed_panic(FetchedError& error) {
 /// failing as an internal failure of the calling method.
 void resume_panic(FetchedError& error) {
   const std::string message = show_resumed_panic(error);
-  raise_panic(message.c_str());
+  raise_panic(message);
 }
 
 bool raise_too_many_positional(const Params& params, Py_ssize_t given) {
@@ -349,30 +359,12 @@ void ensure_error_set() {
 }
 
 void raise_pending(const PendingError& error) {
-  PyObject* type = error.kind == ErrorKind::IO ? PyExc_OSError : PyExc_ValueError;
-  PyObject* message = PyUnicode_DecodeUTF8(
-      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace");
-  if (message == nullptr) return;
-  PyErr_SetObject(type, message);
-  Py_DECREF(message);
+  raise_text(error.kind == ErrorKind::IO ? PyExc_OSError : PyExc_ValueError, error.message);
 }
 
-void raise_panic(const char* message) {
-  PyObject* type = panic_type();
-  if (type == nullptr) return;
-  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
-                                        "replace");
-  if (text == nullptr) return;
-  PyErr_SetObject(type, text);
-  Py_DECREF(text);
-}
+void raise_panic(std::string_view message) { raise_text(panic_type(), message); }
 
-void raise_panic_from_python_error() {
-  if (PyErr_Occurred() == nullptr) return raise_panic(kNoErrorSet);
-  FetchedError error;
-  const std::string message = message_of(error.value);
-  raise_panic(message.c_str());
-}
+void raise_panic_from_python_error() { raise_panic(take_error_message()); }
 
 std::string take_error_message() {
   if (PyErr_Occurred() == nullptr) return kNoErrorSet;

@@ -148,7 +148,7 @@ PyObject* to_python(NuvelGraphInner& graph);
 /// exception but none was set" unless it left an error pending.
 void ensure_error_set();
 void raise_pending(const PendingError& error);
-void raise_panic(const char* message);
+void raise_panic(std::string_view message);
 /// Re-raises the pending Python error as PanicException with its text.
 void raise_panic_from_python_error();
 

@@ -173,7 +173,7 @@ bool install_logger() {
   PyObject* logging = PyImport_ImportModule("logging");
   if (logging == nullptr) {
     const std::string message = "Failed to initialize python logging: " + take_error_message();
-    raise_panic(message.c_str());
+    raise_panic(message);
     return false;
   }
   std::unique_ptr<Logger> logger;
