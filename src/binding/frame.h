@@ -1,5 +1,5 @@
 // The one call frame that every NuvelGraph method goes through: binding of
-// the Python arguments, the object check and borrow, conversion of each
+// the Python arguments, the borrow of the graph object, conversion of each
 // argument in parameter order, the body, result conversion, and the raising
 // of failures. Nothing in a body or a conversion ever unwinds into Python: a
 // C++ exception becomes PanicException.
@@ -82,7 +82,7 @@ bool bind_arguments(const Params& params, PyObject** keyword_cache, PyObject* co
 bool refuse_arguments(const Params& params, PyObject* args, PyObject* kwargs);
 
 /// Holds a borrow of the graph object from take() until release() or
-/// destruction; Borrow::None checks and holds nothing.
+/// destruction; Borrow::None holds nothing.
 class BorrowGuard {
  public:
   explicit BorrowGuard(Borrow kind) : kind_(kind) {}
@@ -215,11 +215,11 @@ PyObject* finish(BorrowGuard& borrow, Result<R>& result) {
 }
 
 /// The frame of every method (METH_FASTCALL | METH_KEYWORDS, and
-/// METH_STATIC with Borrow::None): binds the arguments, checks the object
-/// and takes the borrow, converts the arguments in parameter order (the
-/// first failure ends the call), runs the body, converts its result,
-/// releases the borrow and raises the pending error. A C++ exception from
-/// any step becomes PanicException.
+/// METH_STATIC with Borrow::None): binds the arguments, takes the borrow,
+/// converts the arguments in parameter order (the first failure ends the
+/// call), runs the body, converts its result, releases the borrow and
+/// raises the pending error. A C++ exception from any step becomes
+/// PanicException.
 template <Borrow B, const Params& P, auto Body>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
