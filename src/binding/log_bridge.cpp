@@ -147,8 +147,9 @@ const Logger::Entry* Logger::cached(std::string_view target) const {
 }
 
 bool Logger::enabled(Level level, std::string_view target) const {
+  if (!passes(level, kTopFilter)) return false;
   const Entry* entry = cached(target);
-  return passes(level, kTopFilter) && (entry == nullptr || passes(level, entry->filter));
+  return entry == nullptr || passes(level, entry->filter);
 }
 
 void Logger::log(Level level, std::string_view target, std::string_view message,
