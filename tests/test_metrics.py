@@ -19,6 +19,28 @@ class Boom:
         raise ValueError("no number here")
 
 
+class Traced:
+    """A number, or a one-item sequence, that notes in `seen` when it is read
+    and then runs `then`."""
+
+    def __init__(self, seen, name, value, then=None):
+        self.seen, self.name, self.value, self.then = seen, name, value, then
+
+    def read(self):
+        self.seen.append(self.name)
+        if self.then is not None:
+            self.then()
+        return self.value
+
+    def __float__(self):
+        return float(self.read())
+
+    def __getitem__(self, i):
+        if i > 0:
+            raise IndexError(i)
+        return self.read()
+
+
 def single(value, unit):
     return {"value": value, "unit": unit}
 
@@ -94,6 +116,37 @@ class TestModuleData:
         with pytest.raises(ValueError, match="^Node 'zz' not found$"):
             sample.graph.set_module_data("zz", {1: 2, "x": {"rd": 5}}, 1, [])
         sample.check_usable()
+
+    @pytest.mark.parametrize("node", ["m", "zz"])
+    def test_arguments_then_node_then_each_entry(self, driver, node):
+        driver.add_node("m")
+        seen = []
+        metrics = {k: single(Traced(seen, k, 1), "s") for k in "ab"}
+        call = lambda: driver.graph.set_module_data(  # noqa: E731
+            node, metrics, Traced(seen, "instance", 2), Traced(seen, "tags", "t"))
+        if node == "zz":
+            with pytest.raises(ValueError, match="^Node 'zz' not found$"):
+                call()
+            assert seen == ["instance", "tags"]
+        else:
+            call()
+            assert seen == ["instance", "tags", "a", "b"]
+
+    def test_dict_changed_mid_walk_keeps_entries_written(self, driver):
+        driver.add_node("m")
+        g = driver.graph
+        metrics = {"a": single(1, "s")}
+        metrics["b"] = single(Traced([], "b", 2, then=lambda: metrics.update(z=0)), "s")
+        metrics["c"] = single(3, "s")
+        with pytest.raises(BaseException) as info:  # noqa: B017
+            g.set_module_data("m", metrics, 5, ["new"])
+        assert type(info.value).__name__ == "PanicException"
+        assert str(info.value) == "dictionary changed size during iteration"
+        assert [query(g, k, "m")["value"] for k in "ab"] == [1.0, 2.0]
+        with pytest.raises(ValueError, match="^Metric 'c' not found"):
+            query(g, "c", "m")
+        assert g.get_tag_modules("new") == []
+        driver.check_usable()
 
     @pytest.mark.parametrize(
         "key, bad, exc, message",

@@ -11,6 +11,7 @@ import errno
 import json
 import math
 import os
+import platform
 import random
 import re
 import stat
@@ -229,6 +230,35 @@ else:
     print("saved")
 """
 
+# The next descriptor that open() hands out is made to fail its close() with
+# EIO, the way a network or user-space file system reports a late write
+# error; a seccomp filter does it without any help from outside.
+CLOSE_FAILS_CHILD = """
+import ctypes, errno, os, struct, sys
+from nuvel import NuvelGraph
+libc = ctypes.CDLL(None, use_errno=True)
+def op(code, k, jt=0, jf=0):
+    return struct.pack("HBBI", code, jt, jf, k)
+fd = os.open(os.devnull, os.O_RDONLY)
+os.close(fd)
+program = ctypes.create_string_buffer(b"".join([
+    op(0x20, 0), op(0x15, int(sys.argv[2]), 0, 3),  # the syscall number is close
+    op(0x20, 16), op(0x15, fd, 0, 1),               # and its first argument fd
+    op(0x06, 0x00050000 | errno.EIO), op(0x06, 0x7FFF0000),
+]))
+filter = struct.pack("HxxxxxxQ", len(program) // 8, ctypes.addressof(program))
+assert libc.prctl(38, 1, 0, 0, 0) == 0  # no new privileges
+assert libc.prctl(22, 2, ctypes.c_char_p(filter), 0, 0) == 0, ctypes.get_errno()
+try:
+    NuvelGraph().save_json(sys.argv[1])
+except OSError as exc:
+    print(exc)
+else:
+    print("saved")
+"""
+CLOSE_SYSCALL = {"x86_64": 3, "aarch64": 57}.get(platform.machine())
+
+
 def oserror_text(code):
     return f"{os.strerror(code)} (os error {code})"
 
@@ -242,6 +272,16 @@ class TestSave:
         assert done.stdout.strip() == oserror_text(errno.EFBIG)
         assert path.read_bytes() == b"old content \x00\xff"
         assert stray_files(tmp_path, ["model.json"]) == []
+
+    @pytest.mark.skipif(CLOSE_SYSCALL is None, reason="close() number unknown here")
+    def test_failed_close_fails_the_save(self, tmp_path):
+        path = tmp_path / "model.json"
+        path.write_text("old")
+        for target in (os.devnull, path):  # written in place, and through a temporary file
+            done = run_child(CLOSE_FAILS_CHILD, target, CLOSE_SYSCALL)
+            assert done.returncode == 0, done.stderr
+            assert done.stdout.strip() == oserror_text(errno.EIO)
+        assert path.read_text() == "old" and stray_files(tmp_path, ["model.json"]) == []
 
     def test_permission_bits(self, tmp_path):
         old_mask = os.umask(0o027)

@@ -9,15 +9,6 @@
 namespace nuvel::binding {
 namespace {
 
-/// An owned reference, released on every way out (C++ exceptions included).
-struct Ref {
-  PyObject* object;
-  explicit Ref(PyObject* owned) : object(owned) {}
-  ~Ref() { Py_XDECREF(object); }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-};
-
 /// An interned key, created once.
 PyObject* interned(PyObject*& cache, const char* text) {
   if (cache == nullptr) cache = PyUnicode_InternFromString(text);
@@ -49,7 +40,7 @@ bool for_each_item(PyObject* dict, Visit&& visit) {
     if (++seen > size) throw InternalError("dictionary keys changed during iteration");
     const Ref key_ref(Py_NewRef(key));
     const Ref value_ref(Py_NewRef(value));
-    if (!visit(key_ref.object, value_ref.object)) return false;
+    if (!visit(key_ref.get(), value_ref.get())) return false;
     if (PyDict_Size(dict) != size) throw InternalError("dictionary changed size during iteration");
   }
   return true;
@@ -90,22 +81,22 @@ bool convert_dict(PyObject* obj, Add&& add) {
 /// either is converted, since a conversion may run Python code that changes
 /// the dict.
 struct ValueAndUnit {
-  Ref value{nullptr};
-  Ref unit{nullptr};
+  Ref value;
+  Ref unit;
 };
 
 bool find_value_and_unit(PyObject* dict, ValueAndUnit& out) {
   for (auto [key, slot] : {std::pair{value_key(), &out.value}, std::pair{unit_key(), &out.unit}}) {
     PyObject* found = PyDict_GetItemWithError(dict, key);
     if (found == nullptr && PyErr_Occurred() != nullptr) return false;
-    slot->object = found != nullptr ? Py_NewRef(found) : nullptr;
+    slot->reset(Py_XNewRef(found));
   }
   return true;
 }
 
 /// A SingleMetric from the two items, value first.
-bool to_single(const ValueAndUnit& items, SingleMetric& out) {
-  return to_native(items.value.object, out.value) && to_text(items.unit.object, out.unit);
+bool convert_value_and_unit(const ValueAndUnit& items, SingleMetric& out) {
+  return to_native(items.value.get(), out.value) && to_text(items.unit.get(), out.unit);
 }
 
 /// One operation entry of a multi-operation metric. A missing key is a
@@ -117,48 +108,41 @@ bool to_operation(PyObject* op, PyObject* entry, std::string_view metric, MultiO
   if (!is_dict(entry)) return false;
   ValueAndUnit items;
   if (!find_value_and_unit(entry, items)) return false;
-  if (items.value.object == nullptr || items.unit.object == nullptr) {
+  if (!items.value || !items.unit) {
     failure = value_error("Operation '" + name + "' of metric '" + std::string(metric) +
-                          "' has no '" + (items.value.object == nullptr ? "value" : "unit") + "'");
+                          "' has no '" + (!items.value ? "value" : "unit") + "'");
     return false;
   }
   SingleMetric single;
-  if (!to_single(items, single)) return false;
+  if (!convert_value_and_unit(items, single)) return false;
   ops.insert_or_assign(name, std::move(single));
   return true;
 }
 
-/// One entry of the metrics dict: a Single when the mapping holds both
-/// "value" and "unit", else a MultiOp; a value that is no dict is skipped.
-bool to_metric_entry(PyObject* key, PyObject* value, MetricsArg& out) {
-  std::string metric;
-  if (!to_text(key, metric)) return false;
-  if (!PyDict_Check(value)) return true;
+/// The value of one entry of the metrics dict (a dict): a Single when it
+/// holds both "value" and "unit", else a MultiOp. False on failure, with a
+/// Python error pending or the body's own error in `failure`.
+bool to_metric_value(PyObject* value, std::string_view metric, MetricValue& out,
+                     std::optional<PendingError>& failure) {
   ValueAndUnit items;
   if (!find_value_and_unit(value, items)) return false;
-  if (items.value.object != nullptr && items.unit.object != nullptr) {
+  if (items.value && items.unit) {
     SingleMetric single;
-    if (!to_single(items, single)) return false;
-    out.entries.emplace_back(std::move(metric), std::move(single));
+    if (!convert_value_and_unit(items, single)) return false;
+    out = std::move(single);
     return true;
   }
   MultiOp ops;
   ops.reserve(static_cast<std::size_t>(PyDict_Size(value)));
   const bool complete = for_each_item(value, [&](PyObject* op, PyObject* entry) {
-    return to_operation(op, entry, metric, ops, out.failure);
+    return to_operation(op, entry, metric, ops, failure);
   });
   if (!complete) return false;
-  out.entries.emplace_back(std::move(metric), std::move(ops));
+  out = std::move(ops);
   return true;
 }
 
 }  // namespace
-
-MetricsArg::~MetricsArg() {
-  Py_XDECREF(error_type);
-  Py_XDECREF(error_value);
-  Py_XDECREF(error_traceback);
-}
 
 bool to_native(PyObject* obj, TextPairs& out) {
   if (PyDict_Check(obj)) out.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
@@ -201,37 +185,38 @@ bool to_native(PyObject* obj, TextList& out) {
     return true;
   }
   const Ref iterator(PyObject_GetIter(obj));
-  if (iterator.object == nullptr) return false;
-  while (PyObject* next = PyIter_Next(iterator.object)) {
+  if (!iterator) return false;
+  while (PyObject* next = PyIter_Next(iterator.get())) {
     const Ref item_ref(next);
-    if (!to_text(item_ref.object, out.emplace_back())) return false;
+    if (!to_text(item_ref.get(), out.emplace_back())) return false;
   }
   return PyErr_Occurred() == nullptr;
 }
 
-bool to_native(PyObject* obj, MetricsArg& out) {
+bool to_native(PyObject* obj, MetricsDict& out) {
   if (!is_dict(obj)) return false;
-  out.entries.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
-  const bool complete = for_each_item(
-      obj, [&](PyObject* key, PyObject* value) { return to_metric_entry(key, value, out); });
-  if (!complete && !out.failure) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    PyErr_Fetch(&out.error_type, &out.error_value, &out.error_traceback);
-#pragma GCC diagnostic pop
-    out.failure = PendingError{ErrorKind::Forwarded, {}};
-  }
+  out.dict = obj;
   return true;
 }
 
-bool restore_forwarded(MetricsArg& argument) {
-  if (argument.error_type == nullptr) return false;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  PyErr_Restore(argument.error_type, argument.error_value, argument.error_traceback);
-#pragma GCC diagnostic pop
-  argument.error_type = argument.error_value = argument.error_traceback = nullptr;
-  return true;
+Result<Done> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
+                             MetricsDict metrics, double instance, TextList& tags) {
+  Result<NodeIndex> found = require_node(graph, node_name);
+  if (!found.ok()) return std::move(found.error());
+  const NodeIndex node = found.value();
+  std::optional<PendingError> failure;
+  const bool complete = for_each_item(metrics.dict, [&](PyObject* key, PyObject* value) {
+    std::string metric;
+    if (!to_text(key, metric)) return false;
+    if (!PyDict_Check(value)) return true;  // not metric data: skipped
+    MetricValue converted;
+    if (!to_metric_value(value, metric, converted, failure)) return false;
+    set_module_metric(graph, node, metric, std::move(converted));
+    return true;
+  });
+  if (!complete) return failure ? std::move(*failure) : PendingError{ErrorKind::Forwarded, {}};
+  set_module_instance_and_tags(graph, node, instance, tags);
+  return Done{};
 }
 
 PyObject* to_python(const std::optional<double>& value) {
@@ -242,15 +227,15 @@ PyObject* to_python(const ValueUnit& value) {
   PyObject* value_name = value_key();
   PyObject* unit_name = unit_key();
   if (value_name == nullptr || unit_name == nullptr) return nullptr;
-  const Ref dict(PyDict_New());
+  Ref dict(PyDict_New());
   const Ref number(PyFloat_FromDouble(value.value));
   const Ref unit(to_python(value.unit));
-  if (dict.object == nullptr || number.object == nullptr || unit.object == nullptr ||
-      PyDict_SetItem(dict.object, value_name, number.object) < 0 ||
-      PyDict_SetItem(dict.object, unit_name, unit.object) < 0) {
+  if (!dict || !number || !unit ||
+      PyDict_SetItem(dict.get(), value_name, number.get()) < 0 ||
+      PyDict_SetItem(dict.get(), unit_name, unit.get()) < 0) {
     return nullptr;
   }
-  return Py_NewRef(dict.object);
+  return dict.release();
 }
 
 }  // namespace nuvel::binding

@@ -1,6 +1,5 @@
 #include "frame.h"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,19 +37,30 @@ struct FetchedError {
 };
 #pragma GCC diagnostic pop
 
-void raise_none_was_set() {
-  PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-}
+/// What the interpreter says when a failure left no exception to fetch.
+constexpr const char* kNoErrorSet = "attempted to fetch exception but none was set";
 
 PyObject* panic_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
     type = PyErr_NewExceptionWithDoc(
         "nuvel.PanicException",
-        "An internal failure of nuvel: a broken invariant, never a result of bad input.",
+        "An internal failure of nuvel: a broken invariant, an exhausted limit, or a dict\n"
+        "argument that Python code changed while nuvel was reading it.",
         PyExc_BaseException, nullptr);
   }
   return type;
+}
+
+/// Raises `type` with `message`, whose bytes that are not UTF-8 become
+/// replacement characters.
+void raise_text(PyObject* type, std::string_view message) {
+  if (type == nullptr) return;
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "replace");
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
 }
 
 /// str(error), or a fixed text when even that fails.
@@ -96,7 +106,7 @@ std::string show_resumed_panic(FetchedError& error) {
 /// failing as an internal failure of the calling method.
 void resume_panic(FetchedError& error) {
   const std::string message = show_resumed_panic(error);
-  raise_panic(message.c_str());
+  raise_panic(message);
 }
 
 bool raise_too_many_positional(const Params& params, Py_ssize_t given) {
@@ -165,6 +175,19 @@ bool finish_binding(const Params& params, PyObject** slots) {
   return true;
 }
 
+/// The parameter names of `params` as interned strings, created once into
+/// `cache`; null with an error set when one cannot be created.
+PyObject* const* interned_names(const Params& params, PyObject** cache) {
+  if (params.count == 0 || cache[params.count - 1] != nullptr) return cache;
+  for (unsigned i = 0; i < params.count; ++i) {
+    if (cache[i] == nullptr) {
+      cache[i] = PyUnicode_InternFromString(params.names[i]);
+      if (cache[i] == nullptr) return nullptr;
+    }
+  }
+  return cache;
+}
+
 }  // namespace
 
 void raise_downcast_error(PyObject* obj, const char* kind) {
@@ -185,22 +208,12 @@ void raise_downcast_error(PyObject* obj, const char* kind) {
   Py_DECREF(name);
 }
 
-// ---------------------------------------------------------------------------
-// Binding
+// ---- binding ---------------------------------------------------------------
 
-PyObject* const* interned_names(const Params& params, PyObject** cache) {
-  if (params.count == 0 || cache[params.count - 1] != nullptr) return cache;
-  for (unsigned i = 0; i < params.count; ++i) {
-    if (cache[i] == nullptr) {
-      cache[i] = PyUnicode_InternFromString(params.names[i]);
-      if (cache[i] == nullptr) return nullptr;
-    }
-  }
-  return cache;
-}
-
-bool bind_arguments(const Params& params, PyObject* const* keywords, PyObject* const* args,
+bool bind_arguments(const Params& params, PyObject** keyword_cache, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+  PyObject* const* keywords = interned_names(params, keyword_cache);
+  if (keywords == nullptr) return false;
   if (nargs > static_cast<Py_ssize_t>(params.count)) {
     return raise_too_many_positional(params, nargs);
   }
@@ -226,47 +239,42 @@ bool refuse_arguments(const Params& params, PyObject* args, PyObject* kwargs) {
   return true;
 }
 
-GraphObject* graph_from(PyObject* self) {
-  PyTypeObject* type = graph_type();
-  if (self != nullptr && type != nullptr && PyObject_TypeCheck(self, type)) {
-    return reinterpret_cast<GraphObject*>(self);
-  }
-  raise_downcast_error(self != nullptr ? self : Py_None, "NuvelGraph");
-  return nullptr;
-}
+// ---- borrowing -------------------------------------------------------------
 
-// ---------------------------------------------------------------------------
-// Borrowing
-
-BorrowGuard::BorrowGuard(std::uintptr_t& counter, Borrow kind) : counter_(nullptr), kind_(kind) {
-  if (kind == Borrow::Shared) {
+bool BorrowGuard::take(PyObject* self) {
+  if (kind_ == Borrow::None) return true;
+  // The method descriptors refuse any `self` that is not a NuvelGraph
+  // before the frame runs.
+  auto* graph = reinterpret_cast<GraphObject*>(self);
+  std::uintptr_t& counter = graph->borrow;
+  if (kind_ == Borrow::Shared) {
     if (counter == kExclusive) {
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return;
+      return false;
     }
     ++counter;
   } else {
     if (counter != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      return;
+      return false;
     }
     counter = kExclusive;
   }
-  counter_ = &counter;
+  graph_ = graph;
+  return true;
 }
 
 void BorrowGuard::release() {
-  if (counter_ == nullptr) return;
+  if (graph_ == nullptr) return;
   if (kind_ == Borrow::Shared) {
-    --*counter_;
+    --graph_->borrow;
   } else {
-    *counter_ = 0;
+    graph_->borrow = 0;
   }
-  counter_ = nullptr;
+  graph_ = nullptr;
 }
 
-// ---------------------------------------------------------------------------
-// Argument conversion
+// ---- argument conversion ---------------------------------------------------
 
 bool to_native(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
@@ -295,7 +303,7 @@ bool to_native(PyObject* obj, double& out) {
 
 void remap_conversion_error(const char* param) {
   FetchedError error;
-  if (error.value == nullptr) return raise_none_was_set();
+  if (error.value == nullptr) return ensure_error_set();
   if (Py_TYPE(error.value) == reinterpret_cast<PyTypeObject*>(panic_type())) {
     return resume_panic(error);
   }
@@ -314,10 +322,9 @@ void remap_conversion_error(const char* param) {
 #pragma GCC diagnostic pop
 }
 
-// ---------------------------------------------------------------------------
-// Result conversion
+// ---- result conversion -----------------------------------------------------
 
-PyObject* to_python(Unit) { return Py_NewRef(Py_None); }
+PyObject* to_python(Done) { return Py_NewRef(Py_None); }
 
 PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 
@@ -345,37 +352,22 @@ PyObject* to_python(const NameList& names) {
   return list;
 }
 
-// ---------------------------------------------------------------------------
-// Raising
+// ---- raising ---------------------------------------------------------------
+
+void ensure_error_set() {
+  if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, kNoErrorSet);
+}
 
 void raise_pending(const PendingError& error) {
-  PyObject* type = error.kind == ErrorKind::IO ? PyExc_OSError : PyExc_ValueError;
-  PyObject* message = PyUnicode_DecodeUTF8(
-      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace");
-  if (message == nullptr) return;
-  PyErr_SetObject(type, message);
-  Py_DECREF(message);
+  raise_text(error.kind == ErrorKind::IO ? PyExc_OSError : PyExc_ValueError, error.message);
 }
 
-void raise_panic(const char* message) {
-  PyObject* type = panic_type();
-  if (type == nullptr) return;
-  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
-                                        "replace");
-  if (text == nullptr) return;
-  PyErr_SetObject(type, text);
-  Py_DECREF(text);
-}
+void raise_panic(std::string_view message) { raise_text(panic_type(), message); }
 
-void raise_panic_from_python_error() {
-  if (PyErr_Occurred() == nullptr) return raise_panic("attempted to fetch exception but none was set");
-  FetchedError error;
-  const std::string message = message_of(error.value);
-  raise_panic(message.c_str());
-}
+void raise_panic_from_python_error() { raise_panic(take_error_message()); }
 
 std::string take_error_message() {
-  if (PyErr_Occurred() == nullptr) return "attempted to fetch exception but none was set";
+  if (PyErr_Occurred() == nullptr) return kNoErrorSet;
   FetchedError error;
   return message_of(error.value);
 }
@@ -389,8 +381,7 @@ void print_error_or_resume_panic() {
   print_exception(error);
 }
 
-PyObject* raise_internal_failure(BorrowGuard& borrow) noexcept {
-  borrow.release();
+void raise_internal_failure() noexcept {
   try {
     throw;
   } catch (const std::exception& failure) {
@@ -398,7 +389,6 @@ PyObject* raise_internal_failure(BorrowGuard& borrow) noexcept {
   } catch (...) {
     raise_panic("internal failure");
   }
-  return nullptr;
 }
 
 }  // namespace nuvel::binding

@@ -1,5 +1,5 @@
 // The one call frame that every NuvelGraph method goes through: binding of
-// the Python arguments, the object check and borrow, conversion of each
+// the Python arguments, the borrow of the graph object, conversion of each
 // argument in parameter order, the body, result conversion, and the raising
 // of failures. Nothing in a body or a conversion ever unwinds into Python: a
 // C++ exception becomes PanicException.
@@ -32,10 +32,24 @@ struct GraphObject {
   std::uintptr_t borrow;
 };
 
-/// The NuvelGraph type; created by create_graph_type() during module init.
-PyTypeObject* graph_type();
-
 inline constexpr std::size_t kMaxParams = 5;
+
+/// An owned reference, released on every way out (C++ exceptions included).
+class Ref {
+ public:
+  explicit Ref(PyObject* owned = nullptr) : obj_(owned) {}
+  ~Ref() { Py_XDECREF(obj_); }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+
+  PyObject* get() const { return obj_; }
+  PyObject* release() { return std::exchange(obj_, nullptr); }
+  void reset(PyObject* owned) { Py_XDECREF(std::exchange(obj_, owned)); }
+  explicit operator bool() const { return obj_ != nullptr; }
+
+ private:
+  PyObject* obj_;
+};
 
 /// Parameters of a method: every one positional-or-keyword; the first
 /// `required` must be given, the rest default to None.
@@ -46,54 +60,51 @@ struct Params {
   unsigned required;
 };
 
-enum class Borrow { Shared, Exclusive };
+/// Parameters of a method without arguments.
+inline constexpr Params kNoParams{"", {}, 0, 0};
 
-// ---------------------------------------------------------------------------
-// Pieces of the frame (frame.cpp). Each returns false or nullptr with a
-// Python exception set.
+/// How a method holds the graph object for the call: shared (queries),
+/// exclusive (changes), or not at all (the static loader).
+enum class Borrow { None, Shared, Exclusive };
+
+// ---- pieces of the frame ---------------------------------------------------
+// Defined in frame.cpp; each returns false or nullptr with a Python
+// exception set.
 
 /// Binds vectorcall arguments to `slots` (borrowed references; absent or
-/// None optional parameters left null). `keywords` holds the parameter
-/// names as interned strings, for pointer comparison first.
-bool bind_arguments(const Params& params, PyObject* const* keywords, PyObject* const* args,
+/// None optional parameters left null). `keyword_cache` receives the
+/// parameter names as interned strings on first use, so that keywords
+/// compare by pointer first.
+bool bind_arguments(const Params& params, PyObject** keyword_cache, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 /// Binding for a callable without parameters that receives a tuple and a
 /// keyword dict (the constructor): any argument is refused.
 bool refuse_arguments(const Params& params, PyObject* args, PyObject* kwargs);
-/// Interned parameter names of `params`, created once.
-PyObject* const* interned_names(const Params& params, PyObject** cache);
 
-GraphObject* graph_from(PyObject* self);
-
-/// Takes a borrow for the guard's lifetime; refuses at once when it
-/// conflicts, with RuntimeError set.
+/// Holds a borrow of the graph object from take() until release() or
+/// destruction; Borrow::None holds nothing.
 class BorrowGuard {
  public:
-  BorrowGuard(std::uintptr_t& counter, Borrow kind);
+  explicit BorrowGuard(Borrow kind) : kind_(kind) {}
   ~BorrowGuard() { release(); }
   BorrowGuard(const BorrowGuard&) = delete;
   BorrowGuard& operator=(const BorrowGuard&) = delete;
 
-  bool held() const { return counter_ != nullptr; }
+  /// Borrows `self`, a NuvelGraph; refuses at once when the borrow
+  /// conflicts, with RuntimeError set.
+  bool take(PyObject* self);
+  NuvelGraphInner& graph() const { return graph_->inner; }
   void release();
 
  private:
-  std::uintptr_t* counter_;
+  GraphObject* graph_ = nullptr;
   Borrow kind_;
 };
 
-/// The metrics argument of set_module_data: the entries converted up to
-/// the first failure, and the Python exception of that failure, which is
-/// raised once the body has applied the entries before it.
-struct MetricsArg : MetricUpdate {
-  MetricsArg() = default;
-  MetricsArg(const MetricsArg&) = delete;
-  MetricsArg& operator=(const MetricsArg&) = delete;
-  ~MetricsArg();
-
-  PyObject* error_type = nullptr;
-  PyObject* error_value = nullptr;
-  PyObject* error_traceback = nullptr;
+/// The metrics argument of set_module_data: a dict (borrowed for the call),
+/// whose entries the body converts one by one.
+struct MetricsDict {
+  PyObject* dict = nullptr;
 };
 
 /// `'{type}' object cannot be converted to '{kind}'` as a TypeError.
@@ -107,22 +118,22 @@ bool to_native(PyObject* obj, TextPairs& out);
 bool to_native(PyObject* obj, OrderedMap<std::string>& out);
 bool to_native(PyObject* obj, OrderedMap<double>& out);
 bool to_native(PyObject* obj, TextList& out);
-/// Fails only when `obj` is not a dict; a failing entry is kept in `out`.
-bool to_native(PyObject* obj, MetricsArg& out);
+/// Only checks that `obj` is a dict.
+bool to_native(PyObject* obj, MetricsDict& out);
 
-/// Raises the Python exception held by a converted argument, if any.
-template <class T>
-bool restore_forwarded(T& /*argument*/) {
-  return false;
-}
-bool restore_forwarded(MetricsArg& argument);
+/// The body of set_module_data, in the binding because it converts the
+/// entries of `metrics`: each is converted and written before the next is
+/// read, once the node is known. A failing entry leaves the ones before it
+/// written; its Python error stays pending (ErrorKind::Forwarded).
+Result<Done> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
+                             MetricsDict metrics, double instance, TextList& tags);
 
 /// Turns the pending conversion error into the one the caller sees: a plain
 /// TypeError gets the "argument '{}': " prefix, a PanicException resumes as
 /// an internal failure, anything else passes through.
 void remap_conversion_error(const char* param);
 
-PyObject* to_python(Unit);
+PyObject* to_python(Done);
 PyObject* to_python(bool value);
 PyObject* to_python(double value);
 PyObject* to_python(std::string_view text);
@@ -133,8 +144,11 @@ PyObject* to_python(const ValueUnit& value);
 /// A new NuvelGraph object that takes over `graph` (graph_type.cpp).
 PyObject* to_python(NuvelGraphInner& graph);
 
+/// For a C API call that reported failure: SystemError "attempted to fetch
+/// exception but none was set" unless it left an error pending.
+void ensure_error_set();
 void raise_pending(const PendingError& error);
-void raise_panic(const char* message);
+void raise_panic(std::string_view message);
 /// Re-raises the pending Python error as PanicException with its text.
 void raise_panic_from_python_error();
 
@@ -148,37 +162,27 @@ std::string take_error_message();
 /// error is pending.
 void print_error_or_resume_panic();
 
-// ---------------------------------------------------------------------------
-// The frame itself.
+// ---- the frame -------------------------------------------------------------
 
-/// What the frame converts a body parameter of type T into.
-template <class T>
-struct BindingArg {
-  using type = T;
-};
-template <>
-struct BindingArg<MetricUpdate> {
-  using type = MetricsArg;
-};
-
-template <class F>
+/// The parameters of a body after its graph (all of them for a static
+/// body), as the tuple the frame converts the arguments into.
+template <Borrow B, class F>
 struct BodyTraits;
-template <class R, class G, class... A>
-struct BodyTraits<Result<R> (*)(G&, A...)> {
-  using Graph = G;
-  using Args = std::tuple<typename BindingArg<std::remove_cvref_t<A>>::type...>;
-};
-/// A body without a graph (a static method).
-template <class R, class... A>
-struct StaticBodyTraits {
-  using Args = std::tuple<typename BindingArg<std::remove_cvref_t<A>>::type...>;
+template <Borrow B, class R, class G, class... A>
+  requires(B != Borrow::None)
+struct BodyTraits<B, Result<R> (*)(G&, A...)> {
+  static_assert(B == Borrow::Exclusive || std::is_const_v<G>,
+                "a body that changes the graph needs the exclusive borrow");
+  using Args = std::tuple<std::remove_cvref_t<A>...>;
 };
 template <class R, class... A>
-StaticBodyTraits<R, A...> static_body_traits(Result<R> (*)(A...));
+struct BodyTraits<Borrow::None, Result<R> (*)(A...)> {
+  using Args = std::tuple<std::remove_cvref_t<A>...>;
+};
 
 template <const Params& P, class Args, std::size_t... I>
 bool convert_arguments(PyObject* const* slots, Args& out, std::index_sequence<I...>) {
-  const auto convert = [](PyObject* obj, auto& value, const char* name) {
+  [[maybe_unused]] const auto convert = [](PyObject* obj, auto& value, const char* name) {
     if (to_native(obj, value)) return true;
     remap_conversion_error(name);
     return false;
@@ -186,21 +190,20 @@ bool convert_arguments(PyObject* const* slots, Args& out, std::index_sequence<I.
   return (convert(slots[I], std::get<I>(out), P.names[I]) && ...);
 }
 
-/// Raises the C++ exception being handled as PanicException, after
-/// releasing the borrow. Call only from a catch block.
-PyObject* raise_internal_failure(BorrowGuard& borrow) noexcept;
+/// Raises the C++ exception being handled as PanicException. Call only
+/// from a catch block.
+void raise_internal_failure() noexcept;
 
-/// Steps 5 to 7 of a call: a pending error is raised after the borrow is
-/// released; a result that cannot become a Python object is an internal
-/// failure.
-template <class R, class Args = std::tuple<>>
-PyObject* finish(BorrowGuard& borrow, Result<R>& result, Args&& arguments = {}) {
+/// The end of a call: the result as a new Python object, or null with the
+/// body's pending error raised; either way the borrow is released first. A
+/// result that cannot become a Python object is an internal failure.
+template <class R>
+PyObject* finish(BorrowGuard& borrow, Result<R>& result) {
   if (!result.ok()) {
     borrow.release();
     if (result.error().kind != ErrorKind::Forwarded) {
       raise_pending(result.error());
-    } else if (!std::apply([](auto&... a) { return (restore_forwarded(a) || ...); },
-                           arguments)) {
+    } else if (PyErr_Occurred() == nullptr) {
       raise_panic("a failed argument conversion left no exception");
     }
     return nullptr;
@@ -211,78 +214,50 @@ PyObject* finish(BorrowGuard& borrow, Result<R>& result, Args&& arguments = {}) 
   return out;
 }
 
-/// Entry of a method with arguments (METH_FASTCALL | METH_KEYWORDS).
+/// The frame of every method (METH_FASTCALL | METH_KEYWORDS, and
+/// METH_STATIC with Borrow::None): binds the arguments, takes the borrow,
+/// converts the arguments in parameter order (the first failure ends the
+/// call), runs the body, converts its result, releases the borrow and
+/// raises the pending error. A C++ exception from any step becomes
+/// PanicException.
 template <Borrow B, const Params& P, auto Body>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
-  using Traits = BodyTraits<decltype(Body)>;
-  using Args = typename Traits::Args;
-  static_assert(std::tuple_size_v<Args> <= kMaxParams);
-  static_assert(B == Borrow::Exclusive || std::is_const_v<typename Traits::Graph>,
-                "a body that changes the graph needs the exclusive borrow");
+  using Args = typename BodyTraits<B, decltype(Body)>::Args;
+  static_assert(std::tuple_size_v<Args> == P.count);
 
   static PyObject* keyword_cache[kMaxParams];
-  PyObject* const* keywords = interned_names(P, keyword_cache);
-  if (keywords == nullptr) return nullptr;
   PyObject* slots[kMaxParams] = {};
-  if (!bind_arguments(P, keywords, args, nargs, kwnames, slots)) return nullptr;
-  GraphObject* graph = graph_from(self);
-  if (graph == nullptr) return nullptr;
-  BorrowGuard borrow(graph->borrow, B);
-  if (!borrow.held()) return nullptr;
+  BorrowGuard borrow(B);
+  PyObject* out = nullptr;
   try {
     Args converted{};
-    if (!convert_arguments<P>(slots, converted,
-                              std::make_index_sequence<std::tuple_size_v<Args>>{})) {
-      return nullptr;
+    if (bind_arguments(P, keyword_cache, args, nargs, kwnames, slots) && borrow.take(self) &&
+        convert_arguments<P>(slots, converted,
+                             std::make_index_sequence<std::tuple_size_v<Args>>{})) {
+      auto result = std::apply(
+          [&](auto&... a) {
+            if constexpr (B == Borrow::None) {
+              return Body(a...);
+            } else {
+              return Body(borrow.graph(), a...);
+            }
+          },
+          converted);
+      out = finish(borrow, result);
     }
-    auto result = std::apply([&](auto&... a) { return Body(graph->inner, a...); }, converted);
-    return finish(borrow, result, converted);
   } catch (...) {
-    return raise_internal_failure(borrow);
+    borrow.release();
+    raise_internal_failure();
   }
+  return out;
 }
 
-/// Entry of a static method with arguments: no object, no borrow.
-template <const Params& P, auto Body>
-PyObject* static_method(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-  using Args = typename decltype(static_body_traits(Body))::Args;
-  static_assert(std::tuple_size_v<Args> <= kMaxParams);
-
-  static PyObject* keyword_cache[kMaxParams];
-  PyObject* const* keywords = interned_names(P, keyword_cache);
-  if (keywords == nullptr) return nullptr;
-  PyObject* slots[kMaxParams] = {};
-  if (!bind_arguments(P, keywords, args, nargs, kwnames, slots)) return nullptr;
-  std::uintptr_t unborrowed = 0;
-  BorrowGuard no_borrow(unborrowed, Borrow::Shared);
-  try {
-    Args converted{};
-    if (!convert_arguments<P>(slots, converted,
-                              std::make_index_sequence<std::tuple_size_v<Args>>{})) {
-      return nullptr;
-    }
-    auto result = std::apply([&](auto&... a) { return Body(a...); }, converted);
-    return finish(no_borrow, result, converted);
-  } catch (...) {
-    return raise_internal_failure(no_borrow);
-  }
-}
-
-/// Entry of a method without arguments (METH_NOARGS).
+/// A method without arguments (METH_NOARGS): the interpreter itself
+/// refuses any argument.
 template <Borrow B, auto Body>
 PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) noexcept {
-  GraphObject* graph = graph_from(self);
-  if (graph == nullptr) return nullptr;
-  BorrowGuard borrow(graph->borrow, B);
-  if (!borrow.held()) return nullptr;
-  try {
-    auto result = Body(graph->inner);
-    return finish(borrow, result);
-  } catch (...) {
-    return raise_internal_failure(borrow);
-  }
+  return method<B, kNoParams, Body>(self, nullptr, 0, nullptr);
 }
 
 }  // namespace nuvel::binding

@@ -134,7 +134,7 @@ PyMethodDef graph_methods[] = {
      "aggregate_event_count($self, workload=None, event=None)\n--\n\n"},
     {"save_json", as_cfunction(&method<Borrow::Shared, kSaveJson, &save_json>), kArgs,
      "save_json($self, path)\n--\n\n"},
-    {"load_json", as_cfunction(&static_method<kLoadJson, &load_json>), kArgs | METH_STATIC,
+    {"load_json", as_cfunction(&method<Borrow::None, kLoadJson, &load_json>), kArgs | METH_STATIC,
      "load_json(path)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -143,10 +143,8 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   if (!refuse_arguments(kNew, args, kwargs)) return nullptr;
   try {
     return new_graph_object(type, NuvelGraphInner{});
-  } catch (const std::exception& failure) {
-    raise_panic(failure.what());
   } catch (...) {
-    raise_panic("internal failure");
+    raise_internal_failure();
   }
   return nullptr;
 }
@@ -177,8 +175,6 @@ PyType_Spec graph_spec = {
 
 }  // namespace
 
-PyTypeObject* graph_type() { return the_graph_type; }
-
 PyObject* create_graph_type() {
   if (the_graph_type == nullptr) {
     PyObject* type = PyType_FromSpec(&graph_spec);
@@ -196,9 +192,7 @@ PyObject* new_graph_object(PyTypeObject* type, NuvelGraphInner&& inner) {
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = allocate != nullptr ? allocate(type, 0) : PyType_GenericAlloc(type, 0);
   if (self == nullptr) {
-    if (PyErr_Occurred() == nullptr) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
+    ensure_error_set();
     return nullptr;
   }
   auto* graph = reinterpret_cast<GraphObject*>(self);

@@ -6,14 +6,6 @@
 #include "result.h"
 
 namespace nuvel::binding {
-
-const CacheNode* CacheNode::child(std::string_view segment) const {
-  for (const auto& [name, node] : children) {
-    if (name == segment) return node;
-  }
-  return nullptr;
-}
-
 namespace {
 
 using log::Level;
@@ -36,61 +28,6 @@ long python_level(Level level) {
     case Level::Trace: return 5;
   }
   return 5;
-}
-
-/// Calls `visit` on each "::"-separated segment of `target`, in order, while
-/// it returns true.
-template <class Visit>
-void for_each_segment(std::string_view target, Visit&& visit) {
-  for (;;) {
-    const std::size_t cut = target.find("::");
-    if (!visit(target.substr(0, cut)) || cut == std::string_view::npos) return;
-    target.remove_prefix(cut + 2);
-  }
-}
-
-/// The node of `target` under `root`, or null when a segment is missing.
-const CacheNode* find(const CacheNode& root, std::string_view target) {
-  const CacheNode* node = &root;
-  for_each_segment(target, [&](std::string_view segment) {
-    node = node->child(segment);
-    return node != nullptr;
-  });
-  return node;
-}
-
-/// A copy of `root` in which the node of `target` holds `entry`: the nodes
-/// along the path are new, every other subtree is shared with `root`.
-const CacheNode* with_entry(const CacheNode& root, std::string_view target,
-                            CacheNode::Entry entry) {
-  std::vector<std::string_view> segments;
-  for_each_segment(target, [&](std::string_view segment) {
-    segments.push_back(segment);
-    return true;
-  });
-  // old[i] is the existing node at depth i, null past the end of the path.
-  std::vector<const CacheNode*> old{&root};
-  for (const std::string_view segment : segments) {
-    old.push_back(old.back() != nullptr ? old.back()->child(segment) : nullptr);
-  }
-  const auto copy_of = [](const CacheNode* node) {
-    return node != nullptr ? new CacheNode(*node) : new CacheNode();
-  };
-  CacheNode* node = copy_of(old.back());
-  node->entry = entry;
-  for (std::size_t i = segments.size(); i-- > 0;) {
-    CacheNode* parent = copy_of(old[i]);
-    auto& children = parent->children;
-    auto slot = children.begin();
-    while (slot != children.end() && slot->first != segments[i]) ++slot;
-    if (slot == children.end()) {
-      children.emplace_back(std::string(segments[i]), node);
-    } else {
-      slot->second = node;
-    }
-    node = parent;
-  }
-  return node;
 }
 
 /// "nuvel_core::aggregate" -> "nuvel_core.aggregate"
@@ -116,22 +53,6 @@ std::string_view source_path(const char* file) {
   return at == std::string_view::npos ? path : path.substr(at + 1);
 }
 
-/// An owned reference, released on every way out.
-class Ref {
- public:
-  explicit Ref(PyObject* owned = nullptr) : obj_(owned) {}
-  ~Ref() { Py_XDECREF(obj_); }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-
-  PyObject* get() const { return obj_; }
-  PyObject* release() { return std::exchange(obj_, nullptr); }
-  explicit operator bool() const { return obj_ != nullptr; }
-
- private:
-  PyObject* obj_;
-};
-
 /// An argument object that the interpreter just created; failing to create
 /// one is an internal failure.
 PyObject* created(PyObject* obj) {
@@ -144,21 +65,7 @@ PyObject* new_text(std::string_view text) {
                                       "replace"));
 }
 
-/// Holds the interpreter lock for its lifetime (normally already held by
-/// the calling method, in which case this only counts).
-class GilGuard {
- public:
-  GilGuard() : state_(PyGILState_Ensure()) {}
-  ~GilGuard() { PyGILState_Release(state_); }
-  GilGuard(const GilGuard&) = delete;
-  GilGuard& operator=(const GilGuard&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
-// ---------------------------------------------------------------------------
-// Python calls
+// ---- Python calls ----------------------------------------------------------
 
 /// Interned names of the Python methods the bridge calls.
 struct MethodNames {
@@ -185,8 +92,9 @@ int is_enabled_for(PyObject* logger, PyObject* level) {
   return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
-/// Step 6 of a record: ask the logger, then make the record and hand it
-/// over. Python errors are printed and cleared (or resumed, for a panic).
+/// Asks the logger whether it takes the record's level; if so, makes the
+/// record and hands it over. Python errors are printed and cleared (or
+/// resumed, for a panic).
 void deliver(PyObject* logger, PyObject* name, Level level, std::string_view message,
              const char* file, std::uint32_t line) {
   const Ref number(created(PyLong_FromLong(python_level(level))));
@@ -224,58 +132,49 @@ LevelFilter filter_of(PyObject* logger) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Logger
+// ---- logger ----------------------------------------------------------------
 
-Logger::Logger(PyObject* logging)
-    : logging_(logging), cache_(new CacheNode()) {}
+Logger::Logger(PyObject* logging) : logging_(logging) {}
 
-Logger::~Logger() { Py_XDECREF(logging_); }
+Logger::~Logger() {
+  for (const auto& [target, entry] : cache_) Py_DECREF(entry.logger);
+  Py_XDECREF(logging_);
+}
+
+const Logger::Entry* Logger::cached(std::string_view target) const {
+  const auto found = cache_.find(target);
+  return found != cache_.end() ? &found->second : nullptr;
+}
 
 bool Logger::enabled(Level level, std::string_view target) const {
   if (!passes(level, kTopFilter)) return false;
-  const CacheNode* node = find(*cache_.load(std::memory_order_acquire), target);
-  return node == nullptr || !node->entry || passes(level, node->entry->filter);
+  const Entry* entry = cached(target);
+  return entry == nullptr || passes(level, entry->filter);
 }
 
 void Logger::log(Level level, std::string_view target, std::string_view message,
                  const char* file, std::uint32_t line) {
-  std::optional<CacheNode::Entry> cached;
-  if (const CacheNode* node = find(*cache_.load(std::memory_order_acquire), target)) {
-    cached = node->entry;
-  }
-  if (!passes(level, kTopFilter) || (cached && !passes(level, cached->filter))) return;
-
-  const GilGuard gil;
+  if (!enabled(level, target)) return;
   const Ref name(new_text(python_name(target)));
-  if (cached) {
-    deliver(cached->logger, name.get(), level, message, file, line);
+  if (const Entry* entry = cached(target)) {
+    deliver(entry->logger, name.get(), level, message, file, line);
     return;
   }
   Ref logger(PyObject_CallMethodObjArgs(logging_, method_names().get_logger, name.get(), nullptr));
   if (!logger) return print_error_or_resume_panic();
   deliver(logger.get(), name.get(), level, message, file, line);
   const LevelFilter filter = filter_of(logger.get());
-  publish(target, logger.release(), filter);
+  // A handler may have logged to this target meanwhile and cached it.
+  if (cached(target) == nullptr) cache_.emplace(target, Entry{logger.release(), filter});
 }
 
-void Logger::publish(std::string_view target, PyObject* logger, LevelFilter filter) {
-  const CacheNode* root = cache_.load(std::memory_order_acquire);
-  const CacheNode* updated = nullptr;
-  do {
-    updated = with_entry(*root, target, {logger, filter});
-  } while (!cache_.compare_exchange_weak(root, updated, std::memory_order_acq_rel,
-                                         std::memory_order_acquire));
-}
-
-// ---------------------------------------------------------------------------
-// Installation
+// ---- installation ----------------------------------------------------------
 
 bool install_logger() {
   PyObject* logging = PyImport_ImportModule("logging");
   if (logging == nullptr) {
     const std::string message = "Failed to initialize python logging: " + take_error_message();
-    raise_panic(message.c_str());
+    raise_panic(message);
     return false;
   }
   std::unique_ptr<Logger> logger;

@@ -30,9 +30,7 @@ PyObject* the_module = nullptr;
 bool check_interpreter() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) {
-    if (PyErr_Occurred() == nullptr) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
+    ensure_error_set();
     return false;
   }
   std::int64_t expected = -1;
@@ -45,35 +43,12 @@ bool check_interpreter() {
   return true;
 }
 
-/// The module's __all__, created empty when the module has none.
-PyObject* all_list(PyObject* module) {
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-    PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) < 0) {
-      Py_XDECREF(all);
-      return nullptr;
-    }
-    return all;
-  }
-  if (!PyList_Check(all)) {
-    raise_downcast_error(all, "PyList");
-    Py_DECREF(all);
-    return nullptr;
-  }
-  return all;
-}
-
-int init_module(PyObject* module) {
-  if (!install_logger()) return -1;
-  PyObject* type = create_graph_type();
-  if (type == nullptr) return -1;
-  PyObject* all = all_list(module);
-  if (all == nullptr) {
-    Py_DECREF(type);
-    return -1;
+/// A new __all__ listing "NuvelGraph" (a module just created has none).
+bool add_all(PyObject* module) {
+  PyObject* all = PyList_New(0);
+  if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) < 0) {
+    Py_XDECREF(all);
+    return false;
   }
   PyObject* name = PyUnicode_FromString("NuvelGraph");
   const bool appended = name != nullptr && PyList_Append(all, name) == 0;
@@ -82,10 +57,15 @@ int init_module(PyObject* module) {
   if (!appended) {
     PyErr_Clear();
     raise_panic("could not append __name__ to __all__");
-    Py_DECREF(type);
-    return -1;
   }
-  const int added = PyObject_SetAttrString(module, "NuvelGraph", type);
+  return appended;
+}
+
+int init_module(PyObject* module) {
+  if (!install_logger()) return -1;
+  PyObject* type = create_graph_type();
+  if (type == nullptr) return -1;
+  const int added = add_all(module) ? PyObject_SetAttrString(module, "NuvelGraph", type) : -1;
   Py_DECREF(type);
   return added;
 }

@@ -28,12 +28,6 @@ std::string cat(std::initializer_list<std::string_view> parts) {
   return text;
 }
 
-/// Error-and-raise: the message is logged at Error level, then raised.
-PendingError logged_error(std::string_view target, std::string message) {
-  log::emit(Level::Error, target, [&] { return message; });
-  return value_error(std::move(message));
-}
-
 /// The engine's Info and Debug records for one call. A level that is not
 /// delivered when the call starts never will be in this process (a target's
 /// level is fixed at its first record), so the call skips those record
@@ -468,7 +462,7 @@ Result<double> summation_value(const NuvelGraphInner& graph, NodeIndex child, Ed
                                        "."}));
 }
 
-Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::string_view metric) {
+Result<Done> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::string_view metric) {
   const Narrator narrator;
   Result<std::vector<NodeIndex>> order = topological_sort_subgraph(graph, event);
   if (!order.ok()) return std::move(order.error());
@@ -504,13 +498,13 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, std::s
       });
     }
   }
-  return Unit{};
+  return Done{};
 }
 
 // ---------------------------------------------------------------------------
 // Mode specified: parallel sub-events compete for a maximum, others add up
 
-Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::string_view metric) {
+Result<Done> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::string_view metric) {
   const Narrator narrator;
   Result<std::vector<NodeIndex>> order = topological_sort_subgraph(graph, event);
   if (!order.ok()) return std::move(order.error());
@@ -600,7 +594,7 @@ Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, std::s
                   metric_unit(graph, node, metric), ">."});
     });
   }
-  return Unit{};
+  return Done{};
 }
 
 // ---------------------------------------------------------------------------
@@ -687,7 +681,7 @@ Result<PassOutcome> run_pass(NuvelGraphInner& graph, const Request& request, Pas
   const double count = request.workload
                            ? compute_path_count(graph, *request.workload, request.event, request.metric)
                            : 1.0;
-  Result<Unit> passed = pass(graph, request.event, request.metric);
+  Result<Done> passed = pass(graph, request.event, request.metric);
   if (!passed.ok()) return std::move(passed.error());
   Result<SingleMetric*> single = single_of(graph, request.event, request.metric);
   if (!single.ok()) return std::move(single.error());

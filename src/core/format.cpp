@@ -13,7 +13,7 @@
 
 namespace nuvel {
 
-// ---- numbers ------------------------------------------------------------
+// ---- numbers ---------------------------------------------------------------
 
 char* write_decimal(char* out, double x, DecimalStyle style) {
   // Shortest round-trip digits, nearest on ties, as "[-]d[.ddd]e(+|-)XX[X]".
@@ -93,7 +93,7 @@ std::string fmt_py(double x) {
   return std::string(buf, fmt_py_to(buf, x));
 }
 
-// ---- name lists ---------------------------------------------------------
+// ---- name lists ------------------------------------------------------------
 
 namespace {
 
@@ -198,7 +198,7 @@ std::string fmt_debug_list(const std::vector<std::string>& names) {
   return out;
 }
 
-// ---- case mapping -------------------------------------------------------
+// ---- case mapping ----------------------------------------------------------
 
 std::string to_lower_unicode(std::string_view utf8) {
   std::string out(utf8);

@@ -30,15 +30,15 @@
 #include <nlohmann/json.hpp>
 
 #include "chunked_vector.h"
+#include "file_errors.h"
+#include "hash_index.h"
 #include "persistence.h"
 #include "text_pool.h"
 
 namespace nuvel {
 namespace {
 
-// ---------------------------------------------------------------------------
-// Private: the compact document
-// ---------------------------------------------------------------------------
+// ---- the compact document (private) ----------------------------------------
 
 enum class Kind : std::uint8_t { Null, False, True, Int, UInt, Double, String, Array, Object };
 
@@ -74,43 +74,26 @@ static_assert(sizeof(Value) == 16);
 struct Document {
   ChunkedVector<Value, 14> values;
   TextPool texts;
-  std::vector<PooledText> key_texts;                ///< KeyId to text
-  std::vector<KeyId> key_slots = std::vector<KeyId>(64, kNoKey);  ///< open addressing
+  std::vector<PooledText> key_texts;  ///< KeyId to text
+  HashIndex key_index;                ///< text to KeyId
   Value root;
 
   std::string_view key_text(KeyId key) const { return key_texts[key].view(); }
 
   std::string_view string(const Value& v) const { return v.text.view(); }
 
-  KeyId find_key(std::string_view text) const { return key_slots[slot_of(text)]; }
+  /// The KeyId of `text`, or kNoKey.
+  KeyId find_key(std::string_view text) const { return find_key(text, hash_of(text)); }
 
   KeyId intern(std::string_view text) {
-    std::size_t slot = slot_of(text);
-    if (key_slots[slot] != kNoKey) return key_slots[slot];
+    const std::uint32_t hash = hash_of(text);
+    if (const KeyId found = find_key(text, hash); found != kNoKey) return found;
     const auto id = static_cast<KeyId>(key_texts.size());
     key_texts.push_back(texts.add(text));
-    key_slots[slot] = id;
-    if (key_texts.size() * 2 > key_slots.size()) {  // keep the table at most half full
-      std::vector<KeyId> old(key_slots.size() * 2, kNoKey);
-      old.swap(key_slots);
-      for (KeyId k = 0; k < key_texts.size(); ++k) key_slots[slot_of(key_texts[k].view())] = k;
-    }
+    key_index.insert(hash, id);
     return id;
   }
 
- private:
-  /// The slot holding `text`, or the empty slot where it would go.
-  std::size_t slot_of(std::string_view text) const {
-    std::uint32_t hash = 2166136261u;  // FNV-1a: keys are short
-    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    const std::size_t mask = key_slots.size() - 1;
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-      const KeyId k = key_slots[slot];
-      if (k == kNoKey || key_texts[k].view() == text) return slot;
-    }
-  }
-
- public:
   /// The member of an object with the given key, or null.
   const Value* member(const Value& object, KeyId key) const {
     if (object.kind != Kind::Object || key == kNoKey) return nullptr;
@@ -120,11 +103,22 @@ struct Document {
     }
     return nullptr;
   }
+
+ private:
+  static_assert(kNoKey == HashIndex::kNotFound);
+
+  static std::uint32_t hash_of(std::string_view text) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a: keys are short
+    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return hash;
+  }
+
+  KeyId find_key(std::string_view text, std::uint32_t hash) const {
+    return key_index.find(hash, [&](KeyId k) { return key_texts[k].view() == text; });
+  }
 };
 
-// ---------------------------------------------------------------------------
-// Private: the SAX handler that builds the document
-// ---------------------------------------------------------------------------
+// ---- the SAX handler that builds the document (private) --------------------
 
 /// At most this many arrays and objects nest; the next level is an error.
 constexpr std::size_t kMaxDepth = 127;
@@ -257,9 +251,7 @@ class Builder {
   KeyId key_ = kNoKey;
 };
 
-// ---------------------------------------------------------------------------
-// Private: diagnosis of a rejected text
-// ---------------------------------------------------------------------------
+// ---- diagnosis of a rejected text (private) --------------------------------
 
 /// The first error of a text and the number of bytes read when it was
 /// revealed: the bytes before the offending one and the offending byte
@@ -659,9 +651,7 @@ std::optional<PendingError> parse(std::string_view text, Document& doc) {
   return located_error(text, *diagnosis);
 }
 
-// ---------------------------------------------------------------------------
-// Private: the lenient walk
-// ---------------------------------------------------------------------------
+// ---- the lenient walk (private) --------------------------------------------
 
 /// Builds the store from a parsed document. Every member but a node's name
 /// and an edge's endpoints falls back to its default when missing or of
@@ -714,7 +704,7 @@ class Walker {
 
   /// {"value": number, "unit": string} with 0.0 and "" for what is missing;
   /// anything but an object gives both defaults.
-  SingleMetric single(const Value& v) const {
+  SingleMetric read_value_and_unit(const Value& v) const {
     return {number_or(member(v, k_value_), 0.0), text_or_empty(member(v, k_unit_))};
   }
 
@@ -750,14 +740,14 @@ class Walker {
         if (metric.kind != Kind::Object) continue;
         const std::string_view metric_name = doc_.key_text(metric.key);
         if (member(metric, k_value_) != nullptr && member(metric, k_unit_) != nullptr) {
-          map.insert_or_assign(metric_name, MetricValue(single(metric)));
+          map.insert_or_assign(metric_name, MetricValue(read_value_and_unit(metric)));
           continue;
         }
         MultiOp ops;
         ops.reserve(metric.span.count);
         for (std::uint32_t o = 0; o < metric.span.count; ++o) {
           const Value& op = element(metric, o);
-          ops.insert_or_assign(doc_.key_text(op.key), single(op));
+          ops.insert_or_assign(doc_.key_text(op.key), read_value_and_unit(op));
         }
         map.insert_or_assign(metric_name, MetricValue(std::move(ops)));
       }
@@ -770,7 +760,7 @@ class Walker {
       map.reserve(specified->span.count);
       for (std::uint32_t m = 0; m < specified->span.count; ++m) {
         const Value& entry = element(*specified, m);
-        map.insert_or_assign(doc_.key_text(entry.key), single(entry));
+        map.insert_or_assign(doc_.key_text(entry.key), read_value_and_unit(entry));
       }
       node.specified_metrics = std::move(map);
     }
@@ -834,13 +824,7 @@ class Walker {
   const KeyId k_factor_ = doc_.find_key("factor");
 };
 
-// ---------------------------------------------------------------------------
-// Private: reading the file
-// ---------------------------------------------------------------------------
-
-PendingError os_error(ErrorKind kind, int error) {
-  return {kind, std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")"};
-}
+// ---- reading the file (private) --------------------------------------------
 
 /// A file's bytes in one buffer.
 struct FileText {
@@ -852,15 +836,13 @@ struct FileText {
 /// The whole file in one buffer. An open failure is an IO error; a read
 /// failure after a successful open (a directory, say) is a ValueError.
 Result<FileText> read_file(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return PendingError{ErrorKind::IO, "file name contained an unexpected NUL byte"};
-  }
+  if (auto refused = refuse_nul(path)) return std::move(*refused);
   const std::string name(path);
   int fd = -1;
   do {
     fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return os_error(ErrorKind::IO, errno);
+  if (fd < 0) return os_error(errno);
 
   struct FileCloser {
     int fd;
@@ -885,7 +867,7 @@ Result<FileText> read_file(std::string_view path) {
     const ssize_t got = ::read(fd, text.bytes.get() + text.size, capacity - text.size);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return os_error(ErrorKind::Value, errno);
+      return os_error(errno, ErrorKind::Value);
     }
     if (got == 0) break;
     text.size += static_cast<std::size_t>(got);
@@ -895,9 +877,7 @@ Result<FileText> read_file(std::string_view path) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Public
-// ---------------------------------------------------------------------------
+// ---- public ----------------------------------------------------------------
 
 Result<NuvelGraphInner> load_json_text(std::string_view text) {
   Document doc;

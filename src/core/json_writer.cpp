@@ -16,13 +16,14 @@
 #include <string_view>
 #include <vector>
 
+#include "file_errors.h"
 #include "format.h"
 #include "persistence.h"
 
 namespace nuvel {
 namespace {
 
-// ---- text buffer (private) ----------------------------------------------
+// ---- text buffer (private) -------------------------------------------------
 
 /// Growable byte buffer without zero-filling; appends check capacity once per
 /// piece.
@@ -62,7 +63,7 @@ class TextBuffer {
   std::size_t capacity_ = 0;
 };
 
-// ---- number text (private) ----------------------------------------------
+// ---- number text (private) -------------------------------------------------
 
 /// Room write_decimal needs.
 constexpr std::size_t kNumberMaxLen = 32;
@@ -75,7 +76,7 @@ void put_number(TextBuffer& buf, double x) {
   buf.commit(write_decimal(buf.ensure(kNumberMaxLen), x, kFileNumber));
 }
 
-// ---- strings (private) --------------------------------------------------
+// ---- strings (private) -----------------------------------------------------
 
 /// For each byte: 0 when written as is, else the second char of its escape
 /// ('u' for the \u00XX form).
@@ -118,7 +119,7 @@ void put_string(TextBuffer& buf, std::string_view s) {
   buf.commit(out);
 }
 
-// ---- document (private) -------------------------------------------------
+// ---- document (private) ----------------------------------------------------
 
 /// Emits the layout: members on their own lines, two blanks per level, "{}"
 /// and "[]" for empty containers.
@@ -310,24 +311,10 @@ class GraphWriter {
   std::vector<const OrderedMap<SingleMetric>::Entry*> singles_;
 };
 
-// ---- file (private) -----------------------------------------------------
-
-// strerror_r comes in two shapes (GNU returns the text, XSI fills the
-// buffer); overloads pick whichever the C library declares.
-[[maybe_unused]] const char* strerror_text(int result, const char* buffer) {
-  return result == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* strerror_text(const char* text, const char*) { return text; }
-
-/// "{description} (os error {errno})", as Python words an OSError.
-PendingError os_error(int error) {
-  char buffer[256] = {};
-  const char* text = strerror_text(strerror_r(error, buffer, sizeof buffer), buffer);
-  return {ErrorKind::IO, std::string(text) + " (os error " + std::to_string(error) + ")"};
-}
+// ---- file (private) --------------------------------------------------------
 
 /// Writes all of `text` to `fd`, repeating writes a signal interrupted.
-Result<Unit> write_all(int fd, std::string_view text) {
+Result<Done> write_all(int fd, std::string_view text) {
   const char* p = text.data();
   std::size_t left = text.size();
   while (left > 0) {
@@ -343,17 +330,22 @@ Result<Unit> write_all(int fd, std::string_view text) {
     p += written;
     left -= static_cast<std::size_t>(written);
   }
-  return Unit{};
+  return Done{};
 }
 
-/// The old behaviour: create or truncate `path` and write through it. A
-/// failure leaves whatever was written; a failed close is not reported.
-Result<Unit> write_in_place(const std::string& path, std::string_view text) {
+/// Closes `fd` after the steps that produced `result`. A failed close may
+/// be a late write error, so it fails the save unless an earlier step did.
+Result<Done> close_after(int fd, Result<Done> result) {
+  if (::close(fd) != 0 && result.ok()) return os_error(errno);
+  return result;
+}
+
+/// Creates or truncates `path` and writes through it, for targets that
+/// cannot be replaced by a rename. A failure leaves whatever was written.
+Result<Done> write_in_place(const std::string& path, std::string_view text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return os_error(errno);
-  Result<Unit> written = write_all(fd, text);
-  ::close(fd);
-  return written;
+  return close_after(fd, write_all(fd, text));
 }
 
 /// Length of the directory part of `path`, its final slash included
@@ -464,23 +456,20 @@ bool adopt_attributes(int fd, const Target& target) {
   return ::fchmod(fd, target.mode) == 0;
 }
 
-Result<Unit> fill(int fd, std::string_view text) {
-  Result<Unit> written = write_all(fd, text);
+Result<Done> fill(int fd, std::string_view text) {
+  Result<Done> written = write_all(fd, text);
   if (!written.ok()) return written;
   // Flushed before the rename, so that a crash cannot leave the target's
   // name on an empty file. File systems that cannot sync answer EINVAL.
   if (::fsync(fd) != 0 && errno != EINVAL) return os_error(errno);
-  return Unit{};
+  return Done{};
 }
 
 /// Fills the temporary file and renames it over the target. On failure the
 /// temporary file is gone and the target untouched.
-Result<Unit> replace_with(int fd, const std::string& temp_path, const Target& target,
+Result<Done> replace_with(int fd, const std::string& temp_path, const Target& target,
                           std::string_view text) {
-  Result<Unit> result = fill(fd, text);
-  // A failed close may be a late write error: no rename then.
-  const int closed = ::close(fd);
-  if (result.ok() && closed != 0) result = os_error(errno);
+  Result<Done> result = close_after(fd, fill(fd, text));
   if (result.ok() && ::rename(temp_path.c_str(), target.path.c_str()) != 0) {
     result = os_error(errno);
   }
@@ -488,7 +477,7 @@ Result<Unit> replace_with(int fd, const std::string& temp_path, const Target& ta
   return result;
 }
 
-Result<Unit> write_file(const std::string& path, std::string_view text) {
+Result<Done> write_file(const std::string& path, std::string_view text) {
   Target target = resolve(path);
   const std::size_t dir = dir_length(target.path);
   const std::string_view base = std::string_view(target.path).substr(dir);
@@ -504,7 +493,7 @@ Result<Unit> write_file(const std::string& path, std::string_view text) {
   const int fd = create_temporary(target.path, temp_path);
   if (fd < 0) return write_in_place(path, text);  // e.g. a read-only directory
   if (!adopt_attributes(fd, target)) {
-    ::close(fd);
+    ::close(fd);  // nothing written yet: only the empty file is dropped
     ::unlink(temp_path.c_str());
     return write_in_place(path, text);
   }
@@ -513,12 +502,10 @@ Result<Unit> write_file(const std::string& path, std::string_view text) {
 
 }  // namespace
 
-// ---- public -------------------------------------------------------------
+// ---- public ----------------------------------------------------------------
 
-Result<Unit> save_json(const NuvelGraphInner& graph, std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return PendingError{ErrorKind::IO, "file name contained an unexpected NUL byte"};
-  }
+Result<Done> save_json(const NuvelGraphInner& graph, std::string_view path) {
+  if (auto refused = refuse_nul(path)) return std::move(*refused);
   // Typical models take about 600 bytes per node and 200 per edge. Pages
   // of the buffer that are never written cost no memory, so the guess errs
   // on the large side to spare the copies of growing.

@@ -6,6 +6,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "result.h"
 
 namespace nuvel::log {
 
@@ -58,3 +61,16 @@ void emit(Level level, std::string_view target, MakeMessage&& make_message,
 }
 
 }  // namespace nuvel::log
+
+namespace nuvel {
+
+/// Error-and-raise: logs `message` at Error level to `target`, then returns
+/// it as a ValueError. The record names the caller's file and line.
+inline PendingError logged_error(std::string_view target, std::string message,
+                                 const char* file = __builtin_FILE(),
+                                 std::uint32_t line = __builtin_LINE()) {
+  log::emit(log::Level::Error, target, [&] { return message; }, file, line);
+  return value_error(std::move(message));
+}
+
+}  // namespace nuvel

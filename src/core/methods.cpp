@@ -18,21 +18,10 @@ PendingError edge_not_found(std::string_view source, std::string_view target) {
                      "' not found");
 }
 
-Result<NodeIndex> require_node(const NuvelGraphInner& graph, std::string_view name) {
-  if (const std::optional<NodeIndex> node = graph.lookup(name)) return *node;
-  return node_not_found(name);
-}
-
 Result<EdgeIndex> require_edge(const NuvelGraphInner& graph, std::string_view source,
                                std::string_view target) {
   if (const std::optional<EdgeIndex> edge = graph.find_edge(source, target)) return *edge;
   return edge_not_found(source, target);
-}
-
-/// Error-and-raise: the message is logged at Error level, then raised.
-PendingError logged_value_error(std::string message) {
-  log::emit(log::Level::Error, log::kCoreTarget, [&] { return message; });
-  return value_error(std::move(message));
 }
 
 NameList names_of(const NuvelGraphInner& graph, const std::vector<NodeIndex>& nodes) {
@@ -44,10 +33,15 @@ NameList names_of(const NuvelGraphInner& graph, const std::vector<NodeIndex>& no
 
 }  // namespace
 
-Result<Unit> add_node(NuvelGraphInner& graph, std::string_view name,
+Result<NodeIndex> require_node(const NuvelGraphInner& graph, std::string_view name) {
+  if (const std::optional<NodeIndex> node = graph.lookup(name)) return *node;
+  return node_not_found(name);
+}
+
+Result<Done> add_node(NuvelGraphInner& graph, std::string_view name,
                       std::optional<std::string_view> performance) {
   graph.add_node(name, performance);
-  return Unit{};
+  return Done{};
 }
 
 Result<bool> add_edge(NuvelGraphInner& graph, std::string_view source, std::string_view target) {
@@ -105,20 +99,20 @@ Result<NameList> get_out_neighbors(const NuvelGraphInner& graph, std::string_vie
   return names;
 }
 
-Result<Unit> set_edge_count(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_count(NuvelGraphInner& graph, std::string_view source,
                             std::string_view target, double count) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
   graph.edge(edge.value()).count = count;
-  return Unit{};
+  return Done{};
 }
 
-Result<Unit> set_edge_aggregation(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_aggregation(NuvelGraphInner& graph, std::string_view source,
                                   std::string_view target, std::string_view agg) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
   graph.set_aggregation(edge.value(), agg);
-  return Unit{};
+  return Done{};
 }
 
 Result<double> get_edge_count(const NuvelGraphInner& graph, std::string_view source,
@@ -135,7 +129,7 @@ Result<std::string_view> get_edge_aggregation(const NuvelGraphInner& graph,
   return graph.aggregation(edge.value());
 }
 
-Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units) {
+Result<Done> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units) {
   graph.forget_module_products();
   for (NodeIndex n = 0; n < graph.node_count(); ++n) {
     OrderedMap<MetricValue>& metrics = graph.node(n).metrics;
@@ -143,49 +137,48 @@ Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units)
       metrics.insert_or_assign(metric, SingleMetric{0.0, unit});
     }
   }
-  return Unit{};
+  return Done{};
 }
 
-Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
-                             MetricUpdate& metrics, double instance, TextList& tags) {
-  Result<NodeIndex> node = require_node(graph, node_name);
-  if (!node.ok()) return std::move(node.error());
-  graph.forget_module_products(node.value());
-  NodeData& data = graph.node(node.value());
-  for (auto& [metric, value] : metrics.entries) {
-    data.metrics.insert_or_assign(metric, std::move(value));
-  }
-  if (!metrics.entries.empty()) graph.note_metric_written(node.value());
-  if (metrics.failure) return std::move(*metrics.failure);
+void set_module_metric(NuvelGraphInner& graph, NodeIndex node, std::string_view metric,
+                       MetricValue value) {
+  graph.forget_module_products(node);
+  graph.node(node).metrics.insert_or_assign(metric, std::move(value));
+  graph.note_metric_written(node);
+}
+
+void set_module_instance_and_tags(NuvelGraphInner& graph, NodeIndex node, double instance,
+                                  TextList& tags) {
+  graph.forget_module_products(node);
+  NodeData& data = graph.node(node);
   data.instance = instance;
   data.tags = tags.empty() ? nullptr : std::make_unique<TextList>(std::move(tags));
-  return Unit{};
 }
 
-Result<Unit> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
                                 std::string_view target, OrderedMap<std::string>& operation) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
   graph.edge(edge.value()).operation = std::move(operation);
-  return Unit{};
+  return Done{};
 }
 
-Result<Unit> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
                              std::string_view target, OrderedMap<double>& factor) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
   graph.edge(edge.value()).factor = std::move(factor);
-  return Unit{};
+  return Done{};
 }
 
-Result<Unit> set_node_specified_metric(NuvelGraphInner& graph, std::string_view node_name,
+Result<Done> set_node_specified_metric(NuvelGraphInner& graph, std::string_view node_name,
                                        std::string_view metric_name, double value,
                                        std::string_view unit) {
   Result<NodeIndex> node = require_node(graph, node_name);
   if (!node.ok()) return std::move(node.error());
   graph.node(node.value())
       .specified_metrics.insert_or_assign(metric_name, SingleMetric{value, std::string(unit)});
-  return Unit{};
+  return Done{};
 }
 
 Result<std::optional<double>> get_node_specified_metric(const NuvelGraphInner& graph,
@@ -203,9 +196,12 @@ Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_
                                       std::optional<std::string_view> operation) {
   if (!module) return value_error("module argument is required");
   const std::optional<NodeIndex> node = graph.lookup(*module);
-  if (!node) return logged_value_error("Invalid module <" + std::string(*module) + ">.");
+  if (!node) {
+    return logged_error(log::kCoreTarget, "Invalid module <" + std::string(*module) + ">.");
+  }
   if (!graph.is_leaf(*node)) {
-    return logged_value_error("Invalid event <" + std::string(*module) + ">; this function requires a module.");
+    return logged_error(log::kCoreTarget, "Invalid event <" + std::string(*module) +
+                                              ">; this function requires a module.");
   }
   const MetricValue* value = graph.node(*node).metrics.find(metric);
   if (value == nullptr) {
@@ -226,11 +222,12 @@ Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_
       return ValueUnit{chosen->value, chosen->unit};
     }
   }
-  return logged_value_error("Invalid operation <" +
-                            (operation ? std::string(*operation) : std::string("None")) +
-                            "> for metric <" + std::string(metric) + "> in module <" +
-                            std::string(*module) + ">; legal values: [" +
-                            fmt_quoted_list(op_names(*value)) + "].");
+  return logged_error(log::kCoreTarget,
+                      "Invalid operation <" +
+                          (operation ? std::string(*operation) : std::string("None")) +
+                          "> for metric <" + std::string(metric) + "> in module <" +
+                          std::string(*module) + ">; legal values: [" +
+                          fmt_quoted_list(op_names(*value)) + "].");
 }
 
 }  // namespace nuvel

@@ -21,22 +21,17 @@ using NameList = std::vector<std::string_view>;
 /// A dict argument of texts, in the dict's order.
 using TextPairs = std::vector<std::pair<std::string, std::string>>;
 
-/// The metrics argument of set_module_data, converted entry by entry in
-/// dict order up to the first entry that failed; `failure` is that entry's
-/// error. Entries whose value is not a mapping are left out.
-struct MetricUpdate {
-  std::vector<std::pair<std::string, MetricValue>> entries;
-  std::optional<PendingError> failure;
-};
-
 /// The result of query_module_metric.
 struct ValueUnit {
   double value;
   std::string_view unit;
 };
 
+/// The node named `name` (the newest of that name), or "Node '{}' not found".
+Result<NodeIndex> require_node(const NuvelGraphInner& graph, std::string_view name);
+
 // Building.
-Result<Unit> add_node(NuvelGraphInner& graph, std::string_view name,
+Result<Done> add_node(NuvelGraphInner& graph, std::string_view name,
                       std::optional<std::string_view> performance);
 /// True when the pair already had an edge (merged), else false.
 Result<bool> add_edge(NuvelGraphInner& graph, std::string_view source, std::string_view target);
@@ -52,9 +47,9 @@ Result<std::optional<std::string_view>> get_performance_path(const NuvelGraphInn
 Result<NameList> get_out_neighbors(const NuvelGraphInner& graph, std::string_view name);
 
 // Scalar edge attributes.
-Result<Unit> set_edge_count(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_count(NuvelGraphInner& graph, std::string_view source,
                             std::string_view target, double count);
-Result<Unit> set_edge_aggregation(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_aggregation(NuvelGraphInner& graph, std::string_view source,
                                   std::string_view target, std::string_view agg);
 Result<double> get_edge_count(const NuvelGraphInner& graph, std::string_view source,
                               std::string_view target);
@@ -64,17 +59,22 @@ Result<std::string_view> get_edge_aggregation(const NuvelGraphInner& graph,
 // Metric data.
 /// Gives every node a Single {0.0, unit} under each metric, replacing an
 /// entry of that name in place.
-Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units);
-/// Writes the converted entries in order, then, if none failed, `instance`
-/// and `tags`. Entries before a failure stay written.
-Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
-                             MetricUpdate& metrics, double instance, TextList& tags);
+Result<Done> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units);
+// set_module_data in its steps, which the binding interleaves with the
+// conversion of the metrics dict: require_node, then set_module_metric for
+// each entry as soon as it is converted, then, if every entry was,
+// set_module_instance_and_tags.
+/// Inserts `metric` into the node's metrics, or replaces it in place.
+void set_module_metric(NuvelGraphInner& graph, NodeIndex node, std::string_view metric,
+                       MetricValue value);
+void set_module_instance_and_tags(NuvelGraphInner& graph, NodeIndex node, double instance,
+                                  TextList& tags);
 /// Replace the edge's whole operation (factor) map by the given one.
-Result<Unit> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
                                 std::string_view target, OrderedMap<std::string>& operation);
-Result<Unit> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
+Result<Done> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
                              std::string_view target, OrderedMap<double>& factor);
-Result<Unit> set_node_specified_metric(NuvelGraphInner& graph, std::string_view node_name,
+Result<Done> set_node_specified_metric(NuvelGraphInner& graph, std::string_view node_name,
                                        std::string_view metric_name, double value,
                                        std::string_view unit);
 Result<std::optional<double>> get_node_specified_metric(const NuvelGraphInner& graph,

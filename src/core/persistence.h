@@ -16,7 +16,7 @@ namespace nuvel {
 /// file in the same directory, which is then renamed over the target, so a
 /// failed save leaves the old file intact. Fails with IO errors
 /// "{} (os error {})" or "file name contained an unexpected NUL byte".
-Result<Unit> save_json(const NuvelGraphInner& graph, std::string_view path);
+Result<Done> save_json(const NuvelGraphInner& graph, std::string_view path);
 
 /// Reads a graph file: strict JSON first (errors "{} at line {} column {}"),
 /// then a lenient walk that creates the nodes and edges through the store's

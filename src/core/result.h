@@ -13,8 +13,8 @@ namespace nuvel {
 enum class ErrorKind : unsigned char {
   Value,  ///< ValueError: names, edges, metrics, modes, file content
   IO,     ///< OSError: a file cannot be opened, created or written
-  /// A Python exception met while converting the contents of an argument,
-  /// held by the binding until the body has applied what came before it.
+  /// A Python exception met by the binding while it converted the contents
+  /// of an argument inside a body; it is already pending in the interpreter.
   Forwarded,
 };
 
@@ -36,7 +36,7 @@ class InternalError : public std::runtime_error {
 };
 
 /// The result of a body that succeeds with nothing to return.
-struct Unit {};
+struct Done {};
 
 template <class T>
 class [[nodiscard]] Result {
