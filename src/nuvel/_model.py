@@ -149,16 +149,16 @@ def edge_contributions(graph: NuvelGraph, metric: str, mode: str, unit: str,
                        event: str, limit: int) -> dict[str, list[tuple[str, float]]]:
     """For the events below `event` (breadth first, at most `limit` edges):
     event -> [(child, what the child adds to the event's value)], in
-    out-list order.
+    out-list order; summation and specified mode.
 
     A child's share is its value scaled to the parent by a single call with
     the parent as workload, which is exact where the direct edge is the
-    only route between them. Modules count in summation and module mode;
-    in module mode each module once, under the first event found above it.
+    only route between them and, in specified mode, the child is not a
+    parallel child that a larger sibling beat. Modules count in summation
+    mode only.
     """
     # phase 2: aggregate_edge_contributions(metric, mode, unit, event=event)
     children: dict[str, list[tuple[str, float]]] = {}
-    placed: set[str] = set()
     queue = deque([event])
     edges = 0
     try:
@@ -169,26 +169,15 @@ def edge_contributions(graph: NuvelGraph, metric: str, mode: str, unit: str,
             shares = children[parent] = []
             for child in graph.get_out_neighbors(parent)[:limit - edges]:
                 edges += 1
-                share = child_share(graph, metric, mode, unit, parent, child, placed)
-                if share is not None:
-                    shares.append((child, share))
                 if not graph.is_leaf(child):
                     queue.append(child)
+                elif mode != "summation":
+                    continue
+                share = graph.aggregate_event_metric(metric, mode, unit, parent, child)["value"]
+                shares.append((child, share))
     except ValueError as exc:
         raise ModelError(str(exc)) from None
     return children
-
-
-def child_share(graph: NuvelGraph, metric: str, mode: str, unit: str, parent: str,
-                child: str, placed: set[str]) -> float | None:
-    """What `child` adds to `parent`; None for a module that adds nothing there."""
-    if graph.is_leaf(child):
-        if mode == "specified" or child in placed:
-            return None
-        if mode == "module":
-            placed.add(child)
-    scale = parent if mode != "module" else None
-    return graph.aggregate_event_metric(metric, mode, unit, scale, child)["value"]
 
 
 # ---- Native introspection ---------------------------------------------------

@@ -39,6 +39,12 @@ class Report:
     #: Every module's contribution to the total.
     modules: dict[str, float] = field(default_factory=dict)
 
+    def after_number(self) -> str:
+        return f" {self.unit}" if self.unit else ""
+
+    def in_heading(self) -> str:
+        return f" ({self.unit})" if self.unit else ""
+
 
 def collect(graph, title: str, metric: str, mode: str, unit: str,
             workload: str | None) -> Report:
@@ -46,19 +52,22 @@ def collect(graph, title: str, metric: str, mode: str, unit: str,
     events = _model.event_values(graph, metric, mode, unit, workload)
     tops = [workload] if workload is not None else _model.roots(graph)
     own = _model.event_values(graph, metric, mode, unit, None, tops)
-    children: dict[str, list[tuple[str, float]]] = {}
     modules: dict[str, float] = {}
     for top in tops:
-        children.update(_model.edge_contributions(graph, metric, mode, unit, top, MAX_SECTORS))
         for module, share in _model.module_contributions(graph, metric, mode, unit, top).items():
             modules[module] = modules.get(module, 0.0) + share
+    children: dict[str, list[tuple[str, float]]] = {}
+    if mode == "module":
+        # Each module counts once, wherever it sits: the chart lists them directly.
+        top_shares = largest_first(modules)
+    else:
+        for top in tops:
+            budget = MAX_SECTORS - sum(map(len, children.values()))
+            children.update(_model.edge_contributions(graph, metric, mode, unit, top, budget))
+        top_shares = list(own.items()) if workload is None else children.get(workload, [])
     values = _model.event_values(graph, metric, mode, unit, None, list(children))
     root = workload if workload is not None else ALL_WORKLOADS
     total = sum(own.values())
-    if workload is None:
-        top_shares = list(own.items())
-    else:
-        top_shares = children.get(workload, [])
     return Report(title=title, metric=metric, mode=mode, unit=unit, workload=workload,
                   total=total, sectors=unfold(root, total, top_shares, children, values),
                   events=events, modules=modules)
@@ -93,7 +102,6 @@ def unfold(root: str, total: float, top: list[tuple[str, float]],
 
 def render(report: Report) -> str:
     """The page, as one HTML document with everything inlined."""
-    unit = f" {report.unit}" if report.unit else ""
     scope = f"workload {report.workload}" if report.workload is not None else ALL_WORKLOADS
     parts = [
         "<!DOCTYPE html>",
@@ -102,7 +110,7 @@ def render(report: Report) -> str:
         f"<style>{STYLE}</style></head><body>",
         f"<h1>{esc(report.title)}</h1>",
         f"<p>Metric <b>{esc(report.metric)}</b>, {esc(report.mode)} mode, {esc(scope)}: "
-        f"<b>{number(report.total)}{esc(unit)}</b>.</p>",
+        f"<b>{number(report.total)}{esc(report.after_number())}</b>.</p>",
         "<h2>Where the value comes from</h2>",
         "<p>Click a sector to open it; click the top bar to go back.</p>",
         chart_html(report),
@@ -110,7 +118,7 @@ def render(report: Report) -> str:
         modules_html(report),
         f"<h2>Events ({len(report.events)})</h2>",
         "<p>Click a column heading to sort.</p>",
-        table_html(("event", f"value{unit}"), list(report.events.items()), "events",
+        table_html(("event", "value" + report.in_heading()), list(report.events.items()), "events",
                    (None, number)),
         f"<script>{SORT_SCRIPT}</script>",
         "</body></html>",
@@ -131,16 +139,17 @@ def chart_html(report: Report) -> str:
         below[sector["parent"]] = below.get(sector["parent"], 0.0) + max(sector["value"], 0.0)
     # Areas must be sums of non-negative parts: each sector draws what its
     # children leave over, and the hover text gives the exact figure.
-    remainders = [max(s["value"], 0.0) - below.get(s["id"], 0.0) for s in sectors]
+    remainders = [max(s["value"] - below.get(s["id"], 0.0), 0.0) for s in sectors]
     figure = go.Figure(go.Icicle(
         ids=[s["id"] for s in sectors],
         parents=[s["parent"] for s in sectors],
         labels=[s["label"] for s in sectors],
-        values=[max(r, 0.0) for r in remainders],
+        values=remainders,
         customdata=[s["value"] for s in sectors],
         branchvalues="remainder",
         maxdepth=CHART_DEPTH,
-        hovertemplate="%{label}<br>%{customdata:.6g}" + esc(report.unit) + "<extra></extra>",
+        texttemplate="%{label}<br>%{customdata:.4g} (%{percentRoot:.1%})",
+        hovertemplate="%{label}<br>%{customdata:.6g}" + esc(report.after_number()) + "<extra></extra>",
         root_color="lightgrey",
     ))
     figure.update_layout(margin={"t": 10, "l": 10, "r": 10, "b": 10}, height=520)
@@ -151,10 +160,9 @@ def chart_html(report: Report) -> str:
 def modules_html(report: Report) -> str:
     if not report.modules:
         return "<p>No module contributes directly in this mode.</p>"
-    unit = f" {report.unit}" if report.unit else ""
     rows = [(name, value, value / report.total if report.total else float("nan"))
             for name, value in largest_first(report.modules)[:TOP_MODULES]]
-    return table_html(("module", f"contribution{unit}", "share"), rows, "modules",
+    return table_html(("module", "contribution" + report.in_heading(), "share"), rows, "modules",
                       (None, number, percent))
 
 
