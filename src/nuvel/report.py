@@ -154,7 +154,7 @@ def chart_html(report: Report) -> str:
     ))
     figure.update_layout(margin={"t": 10, "l": 10, "r": 10, "b": 10}, height=520)
     return pio.to_html(figure, full_html=False, include_plotlyjs=True, div_id="chart",
-                       config={"displaylogo": False})
+                       config={"displaylogo": False, "responsive": True})
 
 
 def modules_html(report: Report) -> str:
@@ -200,7 +200,8 @@ def esc(text: str) -> str:
 
 
 STYLE = """
-body { font-family: system-ui, sans-serif; margin: 1.5em auto; max-width: 1100px; color: #222; }
+body { font-family: system-ui, sans-serif; margin: 0 auto; padding: 1em 1.5em;
+       max-width: 1100px; color: #222; }
 table { border-collapse: collapse; margin-bottom: 2em; }
 th, td { padding: 0.2em 0.8em; border-bottom: 1px solid #ddd; text-align: left; }
 th { cursor: pointer; background: #f3f3f3; user-select: none; }
