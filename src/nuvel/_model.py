@@ -157,7 +157,11 @@ def edge_contributions(graph: NuvelGraph, metric: str, mode: str, unit: str,
     parallel child that a larger sibling beat. Modules count in summation
     mode only.
     """
-    # phase 2: aggregate_edge_contributions(metric, mode, unit, event=event)
+    # phase 2: aggregate_edge_contributions(metric, mode, unit, event=event),
+    # [(source, target, contribution)] over every edge of the event's
+    # sub-graph in one pass: count x factor x the target's value (the
+    # operation's in summation mode; 0.0 for parallel losers and modules in
+    # specified mode).
     children: dict[str, list[tuple[str, float]]] = {}
     queue = deque([event])
     edges = 0

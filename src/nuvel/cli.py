@@ -243,13 +243,7 @@ def run_check(args, console: Console) -> int:
 
 
 def run_diff(args, console: Console) -> int:
-    values = []
-    for path in (args.a, args.b):
-        graph, _ = load(console, path)
-        unit = resolve_unit(graph, args)
-        with console.step(f"evaluating every event of {path}"):
-            values.append(_model.event_values(graph, args.metric, args.mode, unit, args.workload))
-    before, after = values
+    before, after = (file_values(console, path, args) for path in (args.a, args.b))
     rows = [(event, before.get(event), after.get(event), *change(before.get(event), after.get(event)))
             for event in dict.fromkeys([*before, *after])]
     write_rows(args.format, ("event", "a", "b", "change", "relative"),
@@ -258,6 +252,17 @@ def run_diff(args, console: Console) -> int:
         changed = sum(row[3] != 0.0 for row in rows)
         print(f"{changed:,} of {len(rows):,} events differ")
     return EXIT_OK
+
+
+def file_values(console: Console, path: str, args) -> dict[str, float]:
+    """Every event's value in one of the files compared; errors name the file."""
+    graph, _ = load(console, path)
+    try:
+        unit = resolve_unit(graph, args)
+        with console.step(f"evaluating every event of {path}"):
+            return _model.event_values(graph, args.metric, args.mode, unit, args.workload)
+    except _model.ModelError as exc:
+        raise _model.ModelError(f"{path}: {exc}") from None
 
 
 def change(a: float | None, b: float | None) -> tuple[float | None, float | None]:
