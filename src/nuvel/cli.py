@@ -305,20 +305,20 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("-v", "--verbose", action="count", default=0,
                         help="show the aggregation's narration (-vv: in full detail)")
 
-    def command(name, run, help, description):
+    def command(name, run, help, description, files=(("file", "model file"),)):
         sub = commands.add_parser(name, parents=[common], help=help, description=description)
         sub.set_defaults(run=run)
+        for dest, text in files:
+            sub.add_argument(dest, metavar=dest.upper(), help=text)
         return sub
 
     info = command("info", run_info, "counts, metrics and names of a model",
                    "Node, edge, workload, event and module counts; metrics with their units; "
                    "multi-operation modules; duplicate names; the load time.")
-    info.add_argument("file", help="model file")
     info.add_argument("--json", action="store_true", help="print the facts as JSON")
 
     aggregate = command("aggregate", run_aggregate, "one metric for every event",
                         "Aggregate one metric for every event (or the events named).")
-    aggregate.add_argument("file", help="model file")
     add_metric_options(aggregate, mode_required=True)
     aggregate.add_argument("--event", nargs="+", metavar="E",
                            help="only these events (default: every event, or every event "
@@ -328,7 +328,6 @@ def build_parser() -> argparse.ArgumentParser:
     breakdown = command("breakdown", run_breakdown, "each module's share of an event's value",
                         "Each module's contribution to one event's value and its share of the "
                         "total; in specified mode, the children each event took.")
-    breakdown.add_argument("file", help="model file")
     add_metric_options(breakdown, mode_required=True)
     breakdown.add_argument("--event", required=True, metavar="E", help="the event to break down")
     breakdown.add_argument("--top", type=non_negative, default=20, metavar="N",
@@ -339,13 +338,11 @@ def build_parser() -> argparse.ArgumentParser:
                     "Report cycles, missing or unknown operations, missing metrics, invalid "
                     "counts, shadowed names, unreached nodes and unknown aggregation texts. "
                     "Exits with 3 when an error is found.")
-    check.add_argument("file", help="model file")
     check.add_argument("--json", action="store_true", help="print the problems as JSON")
 
     diff = command("diff", run_diff, "compare two models event by event",
-                   "Every event's value in A and in B, with the absolute and relative change.")
-    diff.add_argument("a", metavar="A", help="first model file")
-    diff.add_argument("b", metavar="B", help="second model file")
+                   "Every event's value in A and in B, with the absolute and relative change.",
+                   files=(("a", "first model file"), ("b", "second model file")))
     add_metric_options(diff, mode_required=True)
     add_format_option(diff)
 
@@ -353,7 +350,6 @@ def build_parser() -> argparse.ArgumentParser:
                    "Write one self-contained HTML page: a chart of where the value comes "
                    "from, the top modules and every event's value. Needs plotly "
                    "(pip install 'nuvel[report]').")
-    page.add_argument("file", help="model file")
     add_metric_options(page, mode_required=False)
     page.add_argument("-o", "--output", required=True, metavar="PATH", help="the page to write")
     return parser
