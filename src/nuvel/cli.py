@@ -113,9 +113,9 @@ def narration(verbosity: int):
 def write_rows(fmt: str, headings: tuple[str, ...], kinds: tuple[str, ...], rows) -> None:
     """Rows as an aligned table, CSV or a JSON list of objects.
 
-    `kinds` gives each column's kind: "text", "number" or "share" (a ratio,
-    shown as a percentage in the table). None is a missing value. CSV and
-    JSON keep every number exact.
+    `kinds` gives each column's kind: "text", "number", "share" or "change"
+    (ratios, shown as percentages in the table, a change with its sign).
+    None is a missing value. CSV and JSON keep every number exact.
     """
     out = sys.stdout
     if fmt == "json":
@@ -139,9 +139,13 @@ def shown(cell, kind: str) -> str:
         return "-"
     if kind == "number":
         return f"{cell:.6g}"
-    if kind == "share":
-        return f"{cell:+.1%}" if math.isfinite(cell) else str(cell)
+    if kind in ("share", "change") and math.isfinite(cell):
+        return f"{cell:+.1%}" if kind == "change" else f"{cell:.1%}"
     return str(cell)
+
+
+def count(n: int, noun: str) -> str:
+    return f"{n:,} {noun}" + ("" if n == 1 else "s")
 
 
 # ---- Commands ---------------------------------------------------------------
@@ -213,7 +217,7 @@ def run_breakdown(args, console: Console) -> int:
     if args.format == "table":
         rest = ranked[len(shown_rows):]
         if rest:
-            print(f"... {len(rest):,} more modules, {sum(v for _, v in rest):.6g} together")
+            print(f"... {count(len(rest), 'more module')}, {sum(v for _, v in rest):.6g} together")
         print(f"total {total:.6g} {unit}".rstrip())
     return EXIT_OK
 
@@ -238,7 +242,8 @@ def run_check(args, console: Console) -> int:
         for problem in problems:
             print(f"{problem['severity']}: {problem['kind']}: {problem['message']}")
         warnings = len(problems) - errors
-        print(f"{errors} errors, {warnings} warnings" if problems else "no problems found")
+        print(f"{count(errors, 'error')}, {count(warnings, 'warning')}" if problems
+              else "no problems found")
     return EXIT_FINDINGS if errors else EXIT_OK
 
 
@@ -247,7 +252,7 @@ def run_diff(args, console: Console) -> int:
     rows = [(event, before.get(event), after.get(event), *change(before.get(event), after.get(event)))
             for event in dict.fromkeys([*before, *after])]
     write_rows(args.format, ("event", "a", "b", "change", "relative"),
-               ("text", "number", "number", "number", "share"), rows)
+               ("text", "number", "number", "number", "change"), rows)
     if args.format == "table":
         changed = sum(row[3] != 0.0 for row in rows)
         print(f"{changed:,} of {len(rows):,} events differ")
