@@ -112,7 +112,6 @@ def event_values(graph: NuvelGraph, metric: str, mode: str, unit: str,
     """
     if events is None:
         events = event_names(graph, workload)
-    check_workload(graph, workload)
     values = {}
     try:
         # phase 2: batch

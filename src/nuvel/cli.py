@@ -32,7 +32,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         args = parser.parse_args(argv)
     except SystemExit as exc:  # --help, or a usage error already printed
-        return EXIT_OK if exc.code is None else exc.code
+        return EXIT_USAGE if exc.code else EXIT_OK
     console = Console(args.quiet)
     with narration(args.verbose):
         try:

@@ -148,8 +148,8 @@ def chart_html(report: Report) -> str:
         customdata=[s["value"] for s in sectors],
         branchvalues="remainder",
         maxdepth=CHART_DEPTH,
-        texttemplate="%{label}<br>%{customdata:.4g} (%{percentRoot:.1%})",
-        hovertemplate="%{label}<br>%{customdata:.6g}" + esc(report.after_number()) + "<extra></extra>",
+        texttemplate="%{label}<br>%{customdata:.4~g} (%{percentRoot:.1%})",
+        hovertemplate="%{label}<br>%{customdata:.6~g}" + esc(report.after_number()) + "<extra></extra>",
         root_color="lightgrey",
     ))
     figure.update_layout(margin={"t": 10, "l": 10, "r": 10, "b": 10}, height=520)
