@@ -50,8 +50,10 @@ def collect(graph, title: str, metric: str, mode: str, unit: str,
             workload: str | None) -> Report:
     """The report of `metric` for `workload`, or for all workloads together."""
     events = _model.event_values(graph, metric, mode, unit, workload)
+    if workload is not None and workload not in events:
+        raise _model.ModelError(f"workload {workload!r} has no out-edges")
     tops = [workload] if workload is not None else _model.roots(graph)
-    own = _model.event_values(graph, metric, mode, unit, None, tops)
+    own = {top: events[top] for top in tops}  # a workload's own value is unscaled
     modules: dict[str, float] = {}
     for top in tops:
         for module, share in _model.module_contributions(graph, metric, mode, unit, top).items():
@@ -65,7 +67,8 @@ def collect(graph, title: str, metric: str, mode: str, unit: str,
             budget = MAX_SECTORS - sum(map(len, children.values()))
             children.update(_model.edge_contributions(graph, metric, mode, unit, top, budget))
         top_shares = list(own.items()) if workload is None else children.get(workload, [])
-    values = _model.event_values(graph, metric, mode, unit, None, list(children))
+    values = events if workload is None else _model.event_values(graph, metric, mode, unit,
+                                                                 None, list(children))
     root = workload if workload is not None else ALL_WORKLOADS
     total = sum(own.values())
     return Report(title=title, metric=metric, mode=mode, unit=unit, workload=workload,
