@@ -1,0 +1,138 @@
+"""The `nuvel` command line, called in process through `main(argv)`."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+import sample_model
+
+from nuvel import NuvelGraph
+from nuvel.cli import main
+
+
+@pytest.fixture
+def model(tmp_path):
+    return sample_model.save(tmp_path / "model.json")
+
+
+def run(capsys, *argv):
+    """Exit code, stdout and stderr of one command."""
+    code = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def needs(method):
+    if not hasattr(NuvelGraph, method):
+        pytest.skip(f"NuvelGraph.{method} is not in this build")
+
+
+@pytest.mark.parametrize("metric, mode, workload, given, events", [
+    ("latency", "summation", None, None, sample_model.EVENTS),
+    ("energy", "summation", "infer", None, sample_model.INFER_EVENTS),
+    ("latency", "module", "infer", None, sample_model.INFER_EVENTS),
+    ("latency", "specified", "train", ["gemm", "train"], ["gemm", "train"]),
+])
+def test_aggregate_json_is_the_single_calls(capsys, model, metric, mode, workload, given, events):
+    argv = ["aggregate", model, "--metric", metric, "--mode", mode, "--format", "json"]
+    if workload:
+        argv += ["--workload", workload]
+    if given:
+        argv += ["--event", *given]
+    code, out, err = run(capsys, *argv)
+    assert (code, err) == (0, "")
+    graph = NuvelGraph.load_json(model)
+    unit = "ns" if metric == "latency" else "pJ"
+    expected = [{"event": e, "value": graph.aggregate_event_metric(metric, mode, unit, workload, e)["value"],
+                 "unit": unit} for e in events]
+    assert json.loads(out) == expected
+
+
+def test_diff(capsys, tmp_path, model):
+    code, out, _ = run(capsys, "diff", model, model, "--metric", "energy", "--mode", "summation")
+    assert code == 0 and out.endswith("\n0 of 5 events differ\n")
+    changed = sample_model.build()
+    changed.set_edge_count("mlp", "dram", 14)  # doubles dram's share of mlp and above
+    other = sample_model.save(tmp_path / "other.json", changed)
+    code, out, _ = run(capsys, "diff", model, other, "--metric", "energy", "--mode", "summation",
+                       "--format", "csv")
+    rows = {line.split(",")[0]: line.split(",")[1:] for line in out.splitlines()[1:]}
+    assert rows["gemm"] == ["105.0", "105.0", "0.0", "0.0"]
+    assert rows["mlp"] == ["1225.0", "1925.0", "700.0", repr(700.0 / 1225.0)]
+
+
+def test_errors_are_one_line(capsys, tmp_path, model):
+    broken = tmp_path / "broken.json"
+    broken.write_text('{"nodes": [\n  {"name": "a",}\n]}')
+    cases = [
+        (["aggregate", tmp_path / "missing.json", "--metric", "latency", "--mode", "module"],
+         f"cannot read {tmp_path / 'missing.json'}: No such file or directory (os error 2)"),
+        (["aggregate", broken, "--metric", "latency", "--mode", "module"],
+         f"{broken}: trailing comma at line 2 column 16"),
+        (["aggregate", model, "--metric", "power", "--mode", "summation"],
+         "unknown metric 'power': no module holds it"),
+        (["aggregate", model, "--metric", "latency", "--mode", "summation", "--event", "fpu"],
+         "Invalid event <fpu>."),
+        (["aggregate", model, "--metric", "latency", "--mode", "summation", "--workload", "fpu"],
+         "unknown workload 'fpu'"),
+        (["aggregate", model, "--metric", "energy", "--mode", "module"],
+         "Invalid metric <energy> for module <l2>."),
+        (["report", model, "--metric", "latency", "-o", tmp_path / "no" / "such" / "r.html"],
+         f"cannot write {tmp_path / 'no' / 'such' / 'r.html'}: No such file or directory"),
+    ]
+    for argv, message in cases:
+        assert run(capsys, *argv) == (1, "", f"nuvel: error: {message}\n")
+    code, out, err = run(capsys, "aggregate", model, "--mode", "module")
+    assert code == 2 and "--metric" in err.splitlines()[-1]
+
+
+def test_every_command_has_help(capsys):
+    for command in ("info", "aggregate", "breakdown", "check", "diff", "report"):
+        code, out, _ = run(capsys, command, "--help")
+        assert code == 0 and out.startswith(f"usage: nuvel {command} ")
+    python_m = subprocess.run([sys.executable, "-m", "nuvel", "--help"], capture_output=True, text=True)
+    assert python_m.returncode == 0 and "breakdown" in python_m.stdout
+
+
+def test_info(capsys, tmp_path):
+    needs("describe_model")
+    graph = sample_model.build()
+    graph.add_node("dram")  # a second node named dram, reached by no edge
+    code, out, _ = run(capsys, "info", sample_model.save(tmp_path / "m.json", graph))
+    assert code == 0
+    lines = out.splitlines()
+    assert lines[1:3] == ["nodes      9 (2 workloads, 3 events, 4 modules)", "edges      10"]
+    assert "metric     latency [ns] on 3 modules" in lines
+    assert "metric     energy [pJ] on 3 modules, 1 per operation (read, write)" in lines
+    assert "duplicate  dram (2 nodes)" in lines
+
+
+def test_check(capsys, tmp_path, model):
+    needs("check_model")
+    assert run(capsys, "check", model)[:2] == (0, "no problems found\n")
+    graph = sample_model.build()
+    graph.add_edge("dram", "mlp")            # mlp -> dram -> mlp
+    graph.add_edge("mlp", "l2")              # into l2 without an energy operation
+    graph.add_node("sram")
+    graph.add_edge("gemm", "sram")
+    graph.set_module_data("sram", {"latency": sample_model.single(1.0, "ns")}, 1, [])  # no energy
+    code, out, _ = run(capsys, "check", sample_model.save(tmp_path / "bad.json", graph), "--json")
+    assert code == 3
+    found = {p["kind"]: p for p in json.loads(out)}
+    assert set(found["cycle"]["nodes"]) == {"mlp", "dram"}
+    assert found["missing_operation"]["nodes"] == ["mlp", "l2"]
+    assert (found["missing_metric"]["metric"], found["missing_metric"]["nodes"]) == ("energy", ["sram"])
+
+
+@pytest.mark.parametrize("mode", ["summation", "module"])
+def test_breakdown_adds_up(capsys, model, mode):
+    needs("aggregate_event_breakdown")
+    code, out, _ = run(capsys, "breakdown", model, "--metric", "latency", "--mode", mode,
+                       "--event", "infer", "--top", "0", "--format", "json")
+    assert code == 0
+    value = NuvelGraph.load_json(model).aggregate_event_metric("latency", mode, "ns", event="infer")["value"]
+    rows = json.loads(out)
+    assert {r["module"] for r in rows} == {"l2", "dram", "alu"}
+    assert sum(r["contribution"] for r in rows) == pytest.approx(value, rel=1e-12)
+    assert sum(r["share"] for r in rows) == pytest.approx(1.0)
