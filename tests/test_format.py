@@ -239,7 +239,8 @@ def mismatches(driver, line, expected):
     bad = []
     for chunk, text in zip(chunks, driver([line(chunk) for chunk in chunks])):
         if text != expected(chunk):
-            bad += [ch for ch in chunk if driver([line([ch])])[0] != expected([ch])]
+            singly = driver([line([ch]) for ch in chunk])
+            bad += [ch for ch, got in zip(chunk, singly) if got != expected([ch])]
     return [f"U+{ord(ch):04X}" for ch in bad]
 
 
