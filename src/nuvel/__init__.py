@@ -1,9 +1,9 @@
 """Performance model of a hardware architecture as a directed graph."""
 
-import logging
-from importlib.metadata import version
+from nuvel._core import NuvelGraph  # first: the extension imports logging itself
 
-from nuvel._core import NuvelGraph
+import logging  # noqa: E402
+from importlib.metadata import version  # noqa: E402
 
 __all__ = ["NuvelGraph"]
 __version__ = version("nuvel")
