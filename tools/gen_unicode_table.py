@@ -5,8 +5,7 @@
 The folder (default /usr/share/unicode, Debian's unicode-data package) must
 hold UnicodeData.txt, SpecialCasing.txt and DerivedCoreProperties.txt. The
 output gives every code point one record of what the formatting unit needs:
-its lower-case mapping and four flags (printed as an escape, cased,
-case-ignorable, lower-cases to a text of its own), in two-level tables.
+its lower-case mapping and the flags listed in FLAGS, in two-level tables.
 """
 
 import sys
