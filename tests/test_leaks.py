@@ -2,9 +2,15 @@
 
 A child interpreter (this file run as a script) repeats each case of CASES
 many times on graphs of fixed size and reports what changed: the reference
-counts of the argument objects, the extra references held on results and
-raised exceptions, the Python blocks and malloc bytes in use per case, and
-the resident size over whole rounds of all cases.
+counts of the argument objects, the references held on results and raised
+exceptions compared with equal objects made by Python code, and the growth of
+Python blocks, malloc bytes and resident size between two call counts.
+
+Memory is read after a short and after a long run of the same calls: caches,
+free lists and arenas grow once, by amounts that differ between Python
+versions and with the load of the machine, and show in both readings; a leak
+grows with the number of calls, so only the difference between the two
+readings is held against a rate per call.
 """
 
 import json
@@ -14,11 +20,14 @@ import sys
 
 import pytest
 
-CALLS = 2000      # per case; a 100-byte loss per call shows as 200 kB
-ROUNDS = 1000     # whole rounds of every case, for the resident size
-BLOCK_SLACK = 30  # Python blocks a case may move by (caches, free lists)
-HEAP_SLACK = 24 * 1024
-RSS_SLACK = 256 * 1024
+WARM_UP = 50
+SHORT, LONG = 500, 2500                  # calls per case at the two readings
+SHORT_ROUNDS, LONG_ROUNDS = 100, 500     # whole rounds of every case, for the resident size
+# Growth per call between the two readings that counts as a leak: a lost
+# object is at least one block, a lost malloc chunk at least 32 bytes, so
+# these catch a loss in one call of four.
+BLOCKS_PER_CALL = 0.25
+BYTES_PER_CALL = 8
 
 
 # --------------------------------------------------------------------------
@@ -287,25 +296,42 @@ def child():  # noqa: C901 - one table of cases
             assert outcome is expect, (label, got)
         return got
 
-    def extra_refs(obj):
-        """References to a result beyond the caller's, for it and its parts."""
-        found = []
+    def look_alike(x):
+        """A new object equal to x, made by Python code."""
+        if isinstance(x, list):
+            return [look_alike(item) for item in x]
+        if isinstance(x, dict):
+            return {look_alike(k): look_alike(v) for k, v in x.items()}
+        if isinstance(x, str):
+            return (x + "!")[:-1]
+        if isinstance(x, float):
+            return float(repr(x))
+        if isinstance(x, BaseException):
+            return type(x)(*x.args)
+        return x
 
-        def check(x, holders):
-            if x is None or type(x) is bool:
-                return
-            # getrefcount's own argument and this frame's `x` count too.
-            if sys.getrefcount(x) - 2 != holders:
-                found.append(repr(x)[:40])
+    def extra_refs(label, expect, fn):
+        """Parts of a result (or raised exception) that have more or fewer
+        references than an equal object that Python code returns (or raises)
+        along the same path; no interpreter version's own counts matter."""
+        got = call(label, expect, fn)
+        template = look_alike(got)
 
-        check(obj, 1)
-        if isinstance(obj, list):
-            for item in obj:
-                check(item, 2)  # the list and `item`
-        elif isinstance(obj, dict):
-            for value in obj.values():
-                check(value, 2)
-        return found
+        def replay():
+            twin = look_alike(template)
+            if isinstance(twin, BaseException):
+                raise twin
+            return twin
+
+        twin = call(label, expect, replay)
+        del replay
+        pairs = [(got, twin)]
+        if isinstance(got, list):
+            pairs += zip(got, twin)
+        elif isinstance(got, dict):
+            pairs += zip(got.values(), twin.values())
+        # Shared objects (None, booleans, one-character strings) are the same on both sides.
+        return [repr(a)[:40] for a, b in pairs if a is not b and sys.getrefcount(a) != sys.getrefcount(b)]
 
     # Bytes in use by malloc (glibc); C++ allocations show up here exactly.
     heap = getattr(ctypes.CDLL(None), "mallinfo2", None)
@@ -324,24 +350,31 @@ def child():  # noqa: C901 - one table of cases
         with open("/proc/self/statm") as statm:
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
+    def growth(run, measure, short, long):
+        """Readings after `short` and after `long` runs, less the reading before."""
+        start = measure()
+        readings = []
+        for done, target in ((0, short), (short, long)):
+            for _ in range(target - done):
+                run()
+            readings.append([a - b for a, b in zip(measure(), start)])
+        return readings
+
+    def round_of_all_cases():
+        for label, expect, fn in CASES:
+            call(label, expect, fn)
+
     counts = {k: sys.getrefcount(v) for k, v in tracked.items()}
     type_refs = sys.getrefcount(NuvelGraph)
     report = {"cases": len(CASES), "memory": {}, "held": {}}
     for label, expect, fn in CASES:
-        for _ in range(50):
+        for _ in range(WARM_UP):
             call(label, expect, fn)
-        before = in_use()
-        for _ in range(CALLS):
-            call(label, expect, fn)
-        report["memory"][label] = [a - b for a, b in zip(in_use(), before)]
-        report["held"][label] = extra_refs(call(label, expect, fn))
+        report["memory"][label] = growth(lambda: call(label, expect, fn), in_use, SHORT, LONG)
+        report["held"][label] = extra_refs(label, expect, fn)
 
-    start = rss()
-    for _ in range(ROUNDS):
-        for label, expect, fn in CASES:
-            call(label, expect, fn)
+    report["rss"] = growth(round_of_all_cases, lambda: [rss()], SHORT_ROUNDS, LONG_ROUNDS)
     gc.collect()
-    report["rss"] = rss() - start
     report["refs"] = {k: sys.getrefcount(v) - counts[k] for k, v in tracked.items()}
     report["type_refs"] = sys.getrefcount(NuvelGraph) - type_refs
     report["records"] = Count.seen
@@ -382,9 +415,15 @@ def test_graphs_are_freed(report):
     assert report["type_refs"] == 0
 
 
+def leaks(short, long, calls, allowed):
+    """Growth between the two readings, per call, where it reaches `allowed`."""
+    rates = [(b - a) / calls for a, b in zip(short, long)]
+    return [round(r, 3) for r in rates] if any(r >= x for r, x in zip(rates, allowed)) else None
+
+
 def test_no_case_grows_memory(report):
-    grown = {k: v for k, v in report["memory"].items()
-             if v[0] > BLOCK_SLACK or v[1] > HEAP_SLACK}
+    grown = {label: (short, long) for label, (short, long) in report["memory"].items()
+             if leaks(short, long, LONG - SHORT, (BLOCKS_PER_CALL, BYTES_PER_CALL))}
     assert grown == {}
 
 
@@ -393,7 +432,9 @@ def test_no_case_grows_memory(report):
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="resident size is not meaningful under AddressSanitizer")
 def test_resident_size_stays_put(report):
-    assert report["rss"] <= RSS_SLACK
+    short, long = report["rss"]
+    calls = (LONG_ROUNDS - SHORT_ROUNDS) * report["cases"]
+    assert leaks(short, long, calls, (BYTES_PER_CALL,)) is None, (short, long)
 
 
 if __name__ == "__main__":

@@ -37,6 +37,12 @@ class Spy(logging.Logger):
         calls.append(["handle", record.getMessage()])
         return super().handle(record)
 
+def use_logger_class(cls):
+    '''For loggers made from now on, and for "nuvel_core", which the package
+    made at import to give it a NullHandler.'''
+    logging.setLoggerClass(cls)
+    logging.getLogger("nuvel_core").__class__ = cls
+
 def spy_on_get_logger():
     real = logging.getLogger
     def getLogger(name=None):
@@ -107,7 +113,7 @@ def delivered(level, message):
 class TestCallSequence:
     def test_first_record_then_cached(self):
         report, _ = run("""
-            logging.setLoggerClass(Spy)
+            use_logger_class(Spy)
             spy_on_get_logger()
             g = module_graph()
             first = warn(g)
@@ -143,7 +149,7 @@ class TestCallSequence:
         # defaults, the engine target's first record is refused by Python
         # and fixes its filter at Warn; later Debug records make no call.
         report, _ = run("""
-            logging.setLoggerClass(Spy)
+            use_logger_class(Spy)
             spy_on_get_logger()
             g = NuvelGraph()
             for name in ("w", "e"):
@@ -165,7 +171,7 @@ class TestCallSequence:
 
     def test_disabled_at_first_record_stays_native(self):
         report, _ = run("""
-            logging.setLoggerClass(Spy)
+            use_logger_class(Spy)
             logging.getLogger("nuvel_core").setLevel(logging.ERROR)
             spy_on_get_logger()
             g = module_graph()
@@ -262,7 +268,7 @@ class TestPythonErrors:
                     if level == 5:
                         raise ValueError("cannot tell")
                     return super().isEnabledFor(level)
-            logging.setLoggerClass(Probe)
+            use_logger_class(Probe)
             logging.getLogger("nuvel_core").setLevel(logging.ERROR)
             g = module_graph()
             warn(g)

@@ -96,16 +96,19 @@ class TestModule:
         assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr
 
     def test_subinterpreter_import_is_refused(self):
-        pytest.importorskip("_xxsubinterpreters")
         result = run_python(
             """
-            import _xxsubinterpreters as interpreters
+            try:
+                import _xxsubinterpreters as interpreters
+            except ImportError:  # 3.13 renamed it and returns the failure
+                import _interpreters as interpreters
             import nuvel._core
             interp = interpreters.create()
             try:
-                interpreters.run_string(interp, "import nuvel._core")
-            except interpreters.RunFailedError as exc:
-                print(exc)
+                failure = interpreters.run_string(interp, "import nuvel._core")
+            except getattr(interpreters, "RunFailedError", ()) as exc:
+                failure = exc
+            print(getattr(failure, "formatted", failure))
             nuvel._core.NuvelGraph().add_node("still usable here")
             """
         )

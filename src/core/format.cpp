@@ -1,15 +1,12 @@
 #include "format.h"
 
-#include <unicode/uchar.h>
-#include <unicode/ustring.h>
-#include <unicode/utypes.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include "result.h"
+#include "unicode_table.h"
 
 namespace nuvel {
 
@@ -93,25 +90,80 @@ std::string fmt_py(double x) {
   return std::string(buf, fmt_py_to(buf, x));
 }
 
-// ---- name lists ------------------------------------------------------------
+// ---- Unicode ---------------------------------------------------------------
 
 namespace {
 
-bool needs_unicode_escape(UChar32 c) {
-  switch (static_cast<UCharCategory>(u_charType(c))) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_SPACE_SEPARATOR:  // U+0020 never gets here: it is ASCII
-    case U_PRIVATE_USE_CHAR:
-    case U_SURROGATE:
-    case U_UNASSIGNED:
-      return true;
-    default:
-      return u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND) != 0;
+const unicode::CharRecord& char_record(char32_t c) {
+  constexpr char32_t kMask = (char32_t{1} << unicode::kBlockShift) - 1;
+  const char32_t block = unicode::kBlockIndex[c >> unicode::kBlockShift];
+  return unicode::kRecords[unicode::kRecordIndex[(block << unicode::kBlockShift) + (c & kMask)]];
+}
+
+bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+struct Decoded {
+  char32_t c;
+  std::size_t length;  ///< bytes taken, at least 1
+};
+
+/// The character that starts at s[i]. An ill-formed sequence becomes one
+/// U+FFFD for each maximal subpart (the lead byte and the continuation bytes
+/// that could still follow it), as the standard recommends.
+Decoded decode_utf8(std::string_view s, std::size_t i) {
+  constexpr Decoded kInvalid{0xFFFD, 1};
+  const auto b = static_cast<unsigned char>(s[i]);
+  if (b < 0x80) return {b, 1};
+  std::size_t length = 0;
+  char32_t c = 0;
+  // Bounds of the second byte; they exclude overlong forms, surrogates and
+  // code points past U+10FFFF.
+  unsigned char low = 0x80, high = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    length = 2, c = b & 0x1Fu;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3, c = b & 0x0Fu;
+    if (b == 0xE0) low = 0xA0;
+    if (b == 0xED) high = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4, c = b & 0x07u;
+    if (b == 0xF0) low = 0x90;
+    if (b == 0xF4) high = 0x8F;
+  } else {
+    return kInvalid;
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    if (i + k >= s.size()) return {0xFFFD, k};
+    const auto next = static_cast<unsigned char>(s[i + k]);
+    if (k == 1 ? next < low || next > high : !is_continuation(next)) return {0xFFFD, k};
+    c = (c << 6) | (next & 0x3Fu);
+  }
+  return {c, length};
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
   }
 }
+
+}  // namespace
+
+// ---- name lists ------------------------------------------------------------
+
+namespace {
 
 void append_unicode_escape(std::string& out, std::uint32_t c) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -150,18 +202,13 @@ void append_debug_string(std::string& out, std::string_view s) {
       ++i;
       continue;
     }
-    std::size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
-    std::uint32_t c = b >= 0xF0 ? b & 0x07u : b >= 0xE0 ? b & 0x0Fu : b & 0x1Fu;
-    if (len > n - i) len = n - i;  // valid input never ends mid-character
-    for (std::size_t k = 1; k < len; ++k) {
-      c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3Fu);
-    }
-    if (needs_unicode_escape(static_cast<UChar32>(c))) {
-      append_unicode_escape(out, c);
+    const Decoded d = decode_utf8(s, i);
+    if ((char_record(d.c).flags & unicode::kEscaped) != 0) {
+      append_unicode_escape(out, d.c);
     } else {
-      out.append(s.data() + i, len);
+      out.append(s.data() + i, d.length);
     }
-    i += len;
+    i += d.length;
   }
   out += '"';
 }
@@ -200,6 +247,22 @@ std::string fmt_debug_list(const std::vector<std::string>& names) {
 
 // ---- case mapping ----------------------------------------------------------
 
+namespace {
+
+/// Whether the first character from s[i] on that is not case-ignorable is
+/// cased: the right-hand half of the final-sigma condition.
+bool cased_letter_follows(std::string_view s, std::size_t i) {
+  while (i < s.size()) {
+    const Decoded d = decode_utf8(s, i);
+    const std::uint8_t flags = char_record(d.c).flags;
+    if ((flags & unicode::kCaseIgnorable) == 0) return (flags & unicode::kCased) != 0;
+    i += d.length;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::string to_lower_unicode(std::string_view utf8) {
   std::string out(utf8);
   bool ascii = true;
@@ -213,38 +276,26 @@ std::string to_lower_unicode(std::string_view utf8) {
   }
   if (ascii) return out;
 
-  // Final sigma looks at context on both sides, so the whole text goes
-  // through the library, not just the part after the ASCII prefix.
-  if (utf8.size() > INT32_MAX / 8) throw InternalError("text too long to change case");
-  const auto n8 = static_cast<int32_t>(utf8.size());
-
-  // A UTF-8 text never has more UTF-16 units than bytes.
-  std::u16string src(utf8.size(), u'\0');
-  int32_t n16 = 0;
-  UErrorCode err = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(src.data(), n8, &n16, utf8.data(), n8, 0xFFFD, nullptr, &err);
-  if (U_FAILURE(err)) throw InternalError("UTF-8 to UTF-16 conversion failed");
-
-  // One-to-many mappings rarely grow a text much; retry once at the size
-  // the library asks for.
-  std::u16string lower(static_cast<std::size_t>(n16) + 16, u'\0');
-  int32_t n_lower = 0;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    err = U_ZERO_ERROR;
-    n_lower = u_strToLower(lower.data(), static_cast<int32_t>(lower.size()), src.data(), n16,
-                           "", &err);
-    if (err != U_BUFFER_OVERFLOW_ERROR) break;
-    lower.assign(static_cast<std::size_t>(n_lower), u'\0');
+  // Final sigma looks at context on both sides, so the whole text is mapped
+  // again here, not just the part after the ASCII prefix.
+  out.clear();
+  bool after_cased = false;  // the last character that is not case-ignorable was cased
+  for (std::size_t i = 0; i < utf8.size();) {
+    const Decoded d = decode_utf8(utf8, i);
+    const unicode::CharRecord& record = char_record(d.c);
+    i += d.length;
+    if ((record.flags & unicode::kFinalSigma) != 0 && after_cased &&
+        !cased_letter_follows(utf8, i)) {
+      append_utf8(out, unicode::kFinalSigmaLower);
+    } else if ((record.flags & unicode::kLowerText) != 0) {
+      out += unicode::kLowerTexts[record.lower];
+    } else {
+      append_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(d.c) + record.lower));
+    }
+    if ((record.flags & unicode::kCaseIgnorable) == 0) {
+      after_cased = (record.flags & unicode::kCased) != 0;
+    }
   }
-  if (U_FAILURE(err)) throw InternalError("lower-case mapping failed");
-
-  // At most three UTF-8 bytes per UTF-16 unit.
-  out.assign(static_cast<std::size_t>(n_lower) * 3, '\0');
-  int32_t n_out = 0;
-  err = U_ZERO_ERROR;
-  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &n_out, lower.data(), n_lower, &err);
-  if (U_FAILURE(err)) throw InternalError("UTF-16 to UTF-8 conversion failed");
-  out.resize(static_cast<std::size_t>(n_out));
   return out;
 }
 

@@ -47,8 +47,7 @@ std::string fmt_debug_list(const std::vector<std::string>& names);
 /// Full Unicode lower-case mapping of `utf8`, as Python's str.lower():
 /// language-neutral, with final sigma and one-to-many mappings ("İ" becomes
 /// "i" + U+0307). ASCII-only input takes a fast path with no table lookup.
-/// Invalid UTF-8 sequences become U+FFFD. Throws InternalError if the text
-/// is too long for the Unicode library (256 MiB or more).
+/// Invalid UTF-8 sequences become U+FFFD, one per maximal subpart.
 std::string to_lower_unicode(std::string_view utf8);
 
 }  // namespace nuvel

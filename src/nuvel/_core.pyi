@@ -1,8 +1,9 @@
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypedDict, final
+from typing import SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
 
 _Number = SupportsFloat | SupportsIndex
 
+@type_check_only
 class ValueUnit(TypedDict):
     value: float
     unit: str
@@ -11,23 +12,34 @@ class _Single(TypedDict):
     value: _Number
     unit: str
 
-__all__: list[str]
+__all__ = ["NuvelGraph"]
 
 @final
 class NuvelGraph:
-    def __new__(cls) -> NuvelGraph: ...
-    def add_node(self, name: str, performance: str | None = None) -> None: ...
+    """Performance model of a hardware architecture: workloads, events and
+    modules (the leaves) joined by directed edges, with metrics to aggregate."""
+
+    def __new__(cls) -> NuvelGraph:
+        """An empty graph."""
+    def add_node(self, name: str, performance: str | None = None) -> None:
+        """Add a node; `performance` is the path of its performance model output."""
     def add_edge(self, source: str, target: str) -> bool:
         """Add a directed edge. Returns True if an edge for this (source, target)
         already existed and was merged (no parallel edge created), else False."""
-    def has_node(self, name: str) -> bool: ...
-    def get_all_node_names(self) -> list[str]: ...
-    def get_leaf_names(self) -> list[str]: ...
+    def has_node(self, name: str) -> bool:
+        """Whether a node of this name exists."""
+    def get_all_node_names(self) -> list[str]:
+        """Every node name, in the order the nodes were added."""
+    def get_leaf_names(self) -> list[str]:
+        """Names of the modules (nodes without outgoing edges), in insertion order."""
     def get_tag_modules(self, tag: str) -> list[str]:
         """Leaf module names carrying `tag`, in leaf insertion order."""
-    def is_leaf(self, name: str) -> bool: ...
-    def get_performance_path(self, name: str) -> str | None: ...
-    def get_out_neighbors(self, name: str) -> list[str]: ...
+    def is_leaf(self, name: str) -> bool:
+        """Whether the node has no outgoing edges."""
+    def get_performance_path(self, name: str) -> str | None:
+        """The node's performance path, or None if it has none."""
+    def get_out_neighbors(self, name: str) -> list[str]:
+        """Targets of the node's outgoing edges, most recently added first."""
     def init_metrics(self, metric_units: dict[str, str]) -> None:
         """Set all node metrics to Single{0.0, unit} for each metric in metric_units."""
     def set_module_data(
@@ -37,22 +49,34 @@ class NuvelGraph:
         instance: _Number,
         tags: Sequence[str],
     ) -> None:
-        """Populate a leaf node with hardware interface results, instance count, and tags."""
-    def set_edge_count(self, source: str, target: str, count: _Number) -> None: ...
-    def set_edge_aggregation(self, source: str, target: str, agg: str) -> None: ...
-    def set_edge_operation(self, source: str, target: str, operation: dict[str, str]) -> None: ...
-    def set_edge_factor(self, source: str, target: str, factor: dict[str, _Number]) -> None: ...
-    def get_edge_count(self, source: str, target: str) -> float: ...
-    def get_edge_aggregation(self, source: str, target: str) -> str: ...
+        """Populate a leaf node with hardware interface results, instance count, and tags.
+
+        A metric is {"value": float, "unit": str}, or one such entry per
+        operation name for a multi-operation module."""
+    def set_edge_count(self, source: str, target: str, count: _Number) -> None:
+        """How many times `target` happens per occurrence of `source` (default 1.0)."""
+    def set_edge_aggregation(self, source: str, target: str, agg: str) -> None:
+        """The edge's aggregation text: "parallel" (default) or another, such as "sequential"."""
+    def set_edge_operation(self, source: str, target: str, operation: dict[str, str]) -> None:
+        """Per metric, the operation the edge uses on a multi-operation module."""
+    def set_edge_factor(self, source: str, target: str, factor: dict[str, _Number]) -> None:
+        """Per metric, a factor applied to what flows along the edge (default 1.0)."""
+    def get_edge_count(self, source: str, target: str) -> float:
+        """The edge's count."""
+    def get_edge_aggregation(self, source: str, target: str) -> str:
+        """The edge's aggregation text."""
     def set_node_specified_metric(
         self, node_name: str, metric_name: str, value: _Number, unit: str
     ) -> None:
         """Set a per-node specified-mode metric value (from performance model output)."""
-    def get_node_specified_metric(self, node_name: str, metric_name: str) -> float | None: ...
+    def get_node_specified_metric(self, node_name: str, metric_name: str) -> float | None:
+        """The node's specified value of the metric, or None if it has none."""
     def query_module_metric(
         self, metric: str, module: str | None = None, operation: str | None = None
     ) -> ValueUnit:
-        """Returns {"value": float, "unit": str}."""
+        """Returns {"value": float, "unit": str}.
+
+        `operation` selects the value of a multi-operation metric."""
     def aggregate_event_metric(
         self,
         metric: str,
@@ -60,8 +84,17 @@ class NuvelGraph:
         metric_unit: str,
         workload: str | None = None,
         event: str | None = None,
-    ) -> ValueUnit: ...
-    def aggregate_event_count(self, workload: str | None = None, event: str | None = None) -> float: ...
-    def save_json(self, path: str) -> None: ...
+    ) -> ValueUnit:
+        """Aggregate `metric` for `event` in the mode `metric_aggregation`
+        ("module", "summation" or "specified"), scaled to `workload` if given.
+
+        Writes the computed values into the events and returns
+        {"value": float, "unit": metric_unit}."""
+    def aggregate_event_count(self, workload: str | None = None, event: str | None = None) -> float:
+        """How many times `event` happens per occurrence of `workload`: edge
+        counts multiplied along each path, summed over the paths."""
+    def save_json(self, path: str) -> None:
+        """Write the whole graph to a JSON file."""
     @staticmethod
-    def load_json(path: str) -> NuvelGraph: ...
+    def load_json(path: str) -> NuvelGraph:
+        """A new graph read from a JSON file written by save_json."""
