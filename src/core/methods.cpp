@@ -109,7 +109,7 @@ Result<Unit> set_edge_count(NuvelGraphInner& graph, std::string_view source,
                             std::string_view target, double count) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
-  graph.edge(edge.value()).count = count;
+  graph.change_edge(edge.value()).count = count;
   return Unit{};
 }
 
@@ -136,12 +136,16 @@ Result<std::string_view> get_edge_aggregation(const NuvelGraphInner& graph,
 }
 
 Result<Unit> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units) {
-  graph.forget_module_products();
+  std::vector<std::pair<TextId, TextId>> ids;
+  ids.reserve(metric_units.size());
+  for (const auto& [metric, unit] : metric_units) ids.emplace_back(graph.intern(metric), graph.intern(unit));
   for (NodeIndex n = 0; n < graph.node_count(); ++n) {
-    OrderedMap<MetricValue>& metrics = graph.node(n).metrics;
-    for (const auto& [metric, unit] : metric_units) {
-      metrics.insert_or_assign(metric, SingleMetric{0.0, unit});
-    }
+    NodeMetrics& metrics = graph.change_node(n).metrics;
+    const auto added = std::count_if(ids.begin(), ids.end(), [&](const auto& metric_unit) {
+      return metrics.find(metric_unit.first) == nullptr;
+    });
+    metrics.reserve(metrics.size() + static_cast<std::size_t>(added));
+    for (const auto& [metric, unit] : ids) metrics.assign(metric, 0.0, unit);
   }
   return Unit{};
 }
@@ -150,12 +154,15 @@ Result<Unit> set_module_data(NuvelGraphInner& graph, std::string_view node_name,
                              MetricUpdate& metrics, double instance, TextList& tags) {
   Result<NodeIndex> node = require_node(graph, node_name);
   if (!node.ok()) return std::move(node.error());
-  graph.forget_module_products(node.value());
-  NodeData& data = graph.node(node.value());
+  NodeData& data = graph.change_node(node.value());
   for (auto& [metric, value] : metrics.entries) {
-    data.metrics.insert_or_assign(metric, std::move(value));
+    const TextId id = graph.intern(metric);
+    if (SingleMetric* single = std::get_if<SingleMetric>(&value)) {
+      data.metrics.assign(id, single->value, graph.intern(single->unit));
+    } else {
+      data.metrics.assign(id, std::move(std::get<MultiOp>(value)));
+    }
   }
-  if (!metrics.entries.empty()) graph.note_metric_written(node.value());
   if (metrics.failure) return std::move(*metrics.failure);
   data.instance = instance;
   data.tags = tags.empty() ? nullptr : std::make_unique<TextList>(std::move(tags));
@@ -166,7 +173,7 @@ Result<Unit> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
                                 std::string_view target, OrderedMap<std::string>& operation) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
-  graph.edge(edge.value()).operation = std::move(operation);
+  graph.change_edge(edge.value()).operation = std::move(operation);
   return Unit{};
 }
 
@@ -174,7 +181,7 @@ Result<Unit> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
                              std::string_view target, OrderedMap<double>& factor) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
-  graph.edge(edge.value()).factor = std::move(factor);
+  graph.change_edge(edge.value()).factor = std::move(factor);
   return Unit{};
 }
 
@@ -183,7 +190,7 @@ Result<Unit> set_node_specified_metric(NuvelGraphInner& graph, std::string_view 
                                        std::string_view unit) {
   Result<NodeIndex> node = require_node(graph, node_name);
   if (!node.ok()) return std::move(node.error());
-  graph.node(node.value())
+  graph.change_node(node.value())
       .specified_metrics.insert_or_assign(metric_name, SingleMetric{value, std::string(unit)});
   return Unit{};
 }
@@ -207,11 +214,12 @@ Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_
   if (!graph.is_leaf(*node)) {
     return logged_value_error("Invalid event <" + std::string(*module) + ">; this function requires a module.");
   }
-  const MetricValue* value = graph.node(*node).metrics.find(metric);
+  const std::optional<TextId> id = graph.metric_id(metric);
+  const NodeMetrics::Entry* value = id ? graph.node(*node).metrics.find(*id) : nullptr;
   if (value == nullptr) {
     return value_error("Metric '" + std::string(metric) + "' not found on module '" + std::string(*module) + "'");
   }
-  if (const SingleMetric* single = std::get_if<SingleMetric>(value)) {
+  if (value->is_single()) {
     if (operation) {
       log::emit(log::Level::Warn, log::kCoreTarget, [&] {
         return "Ignore operation <" + std::string(*operation) + "> for metric <" +
@@ -219,10 +227,10 @@ Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_
                ">; this module requires no specified operation.";
       });
     }
-    return ValueUnit{single->value, single->unit};
+    return ValueUnit{value->value(), graph.text(value->unit())};
   }
   if (operation) {
-    if (const SingleMetric* chosen = std::get<MultiOp>(*value).find(*operation)) {
+    if (const SingleMetric* chosen = value->ops().find(*operation)) {
       return ValueUnit{chosen->value, chosen->unit};
     }
   }
@@ -230,7 +238,7 @@ Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_
                             (operation ? std::string(*operation) : std::string("None")) +
                             "> for metric <" + std::string(metric) + "> in module <" +
                             std::string(*module) + ">; legal values: [" +
-                            fmt_quoted_list(op_names(*value)) + "].");
+                            fmt_quoted_list(op_names(value->ops())) + "].");
 }
 
 }  // namespace nuvel
