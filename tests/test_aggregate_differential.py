@@ -17,7 +17,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from pure_compare import Capture, NuvelGraph, PureGraph, capture, compare, outcome  # noqa: F401
+from pure_compare import Capture, NuvelGraph, PureGraph, capture, compare, float_key, outcome  # noqa: F401
 
 # The native bridge fixes each target's level at its first record; both
 # loggers must take Debug records before any aggregation runs in this process.
@@ -315,3 +315,76 @@ print("ok")
 """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0 and done.stdout.split() == ["ok"], done.stderr[-3000:]
+
+
+# -- batch calls ------------------------------------------------------------------
+
+
+def default_events(pure, workload):
+    """The events a batch call covers without a list: every node with
+    out-edges that its name finds, in node order, below the workload if any."""
+    w = None if workload is None else pure._index.get(workload)
+    return [node.name for i, node in enumerate(pure._nodes)
+            if node.out_edges and pure._index[node.name] == i
+            and (w is None or (i != w and pure._reaches(w, i)))]
+
+
+def single_calls(graph, capture, method, args, names):
+    """The batch outcome that the single calls give: each value's bits in
+    order, or the first failure."""
+    values = {}
+    for name in dict.fromkeys(names):
+        if method == "aggregate_event_counts":
+            key, _ = outcome(graph, capture, "aggregate_event_count", (args[0], name))
+        else:
+            key, _ = outcome(graph, capture, "aggregate_event_metric", args[:4] + (name,))
+        if key[0] != "ok":
+            return key
+        values[name] = key[1] if method == "aggregate_event_counts" else key[2]
+    return ("ok", list(values.items()))
+
+
+def saved(graph, path):
+    graph.save_json(str(path))
+    return path.read_bytes()
+
+
+@pytest.mark.parametrize("seed", SEEDS[::4])
+def test_batch_calls_match_single_calls(seed, capture, tmp_path):
+    """Batch calls against the single calls of their events, failures
+    included, with nodes and edges added between them; a batch call leaves
+    no record and no trace in the graph."""
+    rng = random.Random(seed)
+    steps, roles = random_build(rng)
+    nuvel, pure = NuvelGraph(), PureGraph()
+    for method, args in steps:
+        outcome(nuvel, capture, method, args)
+        outcome(pure, capture, method, args)
+    for k in range(12):
+        for method, args in random_change(rng, roles, k) if rng.random() < 0.4 else ():
+            outcome(nuvel, capture, method, args)
+            outcome(pure, capture, method, args)
+        workload = rng.choice((None, None, rng.choice(roles["top"]), pick(rng, roles)))
+        events = None
+        if rng.random() < 0.6:
+            events = [pick(rng, roles, extra=0.02) for _ in range(rng.randint(0, 8))]
+            events += rng.sample(events, min(len(events), 1))
+        if rng.random() < 0.3:
+            method, args = "aggregate_event_counts", (workload or rng.choice(roles["top"]), events)
+        else:
+            mode = rng.choice(("module", "summation", "specified") * 3 + ("sum",))
+            method, args = "aggregate_event_metrics", (rng.choice(METRICS + ("zz",)), mode, "ns", workload, events)
+        before = saved(nuvel, tmp_path / "before.json")
+        capture.records.clear()
+        try:
+            key = ("ok", [(name, float_key(value)) for name, value in getattr(nuvel, method)(*args).items()])
+        except ValueError as exc:
+            key = ("ValueError", str(exc))
+        assert capture.records == [] and saved(nuvel, tmp_path / "after.json") == before
+        workload = args[-2]
+        if events is None and workload is not None and workload not in pure._index:
+            want = ("ValueError", f"Invalid workload <{workload}>.")
+        else:
+            names = default_events(pure, workload) if events is None else events
+            want = single_calls(nuvel, capture, method, args, names)
+        assert key == want, (seed, k, method, args)

@@ -209,6 +209,14 @@ bool to_native(PyObject* obj, TextList& out) {
   return PyErr_Occurred() == nullptr;
 }
 
+bool to_native(PyObject* obj, std::optional<TextList>& out) {
+  if (obj == nullptr) {
+    out.reset();
+    return true;
+  }
+  return to_native(obj, out.emplace());
+}
+
 bool to_native(PyObject* obj, MetricsArg& out) {
   if (!is_dict(obj)) return false;
   out.entries.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
@@ -249,6 +257,20 @@ PyObject* to_python(const ValueUnit& value) {
       PyDict_SetItem(dict.object, value_name, number.object) < 0 ||
       PyDict_SetItem(dict.object, unit_name, unit.object) < 0) {
     return nullptr;
+  }
+  return Py_NewRef(dict.object);
+}
+
+PyObject* to_python(const EventValues& values) {
+  const Ref dict(PyDict_New());
+  if (dict.object == nullptr) return nullptr;
+  for (const auto& [name, value] : values) {
+    const Ref key(to_python(name));
+    const Ref number(PyFloat_FromDouble(value));
+    if (key.object == nullptr || number.object == nullptr ||
+        PyDict_SetItem(dict.object, key.object, number.object) < 0) {
+      return nullptr;
+    }
   }
   return Py_NewRef(dict.object);
 }

@@ -107,6 +107,8 @@ bool to_native(PyObject* obj, TextPairs& out);
 bool to_native(PyObject* obj, OrderedMap<std::string>& out);
 bool to_native(PyObject* obj, OrderedMap<double>& out);
 bool to_native(PyObject* obj, TextList& out);
+/// A list of names, or nothing for an absent or None argument.
+bool to_native(PyObject* obj, std::optional<TextList>& out);
 /// Fails only when `obj` is not a dict; a failing entry is kept in `out`.
 bool to_native(PyObject* obj, MetricsArg& out);
 
@@ -130,6 +132,8 @@ PyObject* to_python(const std::optional<std::string_view>& text);
 PyObject* to_python(const NameList& names);
 PyObject* to_python(const std::optional<double>& value);
 PyObject* to_python(const ValueUnit& value);
+/// A dict from event name to float, in the order of `values`.
+PyObject* to_python(const EventValues& values);
 /// A new NuvelGraph object that takes over `graph` (graph_type.cpp).
 PyObject* to_python(NuvelGraphInner& graph);
 

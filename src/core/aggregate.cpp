@@ -1,6 +1,7 @@
 #include "aggregate.h"
 
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -101,6 +102,19 @@ Result<Unit> narrated_pass(NuvelGraphInner& graph, NodeIndex event, const Metric
   return mode == FastPass::Mode::Summation
              ? aggregate_summation(graph, event, metric, narrator, values)
              : aggregate_specified(graph, event, metric, narrator, values);
+}
+
+/// The failure of the narrated pass below `event`, found by a dry run: the
+/// fast pass knows that the pass fails, not how.
+PendingError pass_failure(NuvelGraphInner& graph, NodeIndex event, const Metric& metric,
+                          FastPass::Mode mode) {
+  const Lease<std::vector<double>> scratch = graph.snapshot().values(graph.node_count());
+  PassValues values(graph, *scratch);
+  Result<Unit> passed = narrated_pass(graph, event, metric, mode, Narrator::silent(), values);
+  if (!passed.ok()) return std::move(passed.error());
+  Result<NodeMetrics::Entry*> single = values.single(event, metric);
+  if (!single.ok()) return std::move(single.error());
+  throw InternalError("a pass failed in its fast form only");
 }
 
 // ---- The metric reset -----------------------------------------------------------
@@ -245,6 +259,119 @@ Result<double> run_summation(NuvelGraphInner& graph, const Request& request, con
   return result;
 }
 
+// ---- Many events at once ------------------------------------------------------------
+
+/// The names a batch call covers: the given ones, each once in order of
+/// first mention; or every node with out-edges that its name finds, in node
+/// order, and with a workload only those below it.
+std::vector<std::string_view> batch_events(const NuvelGraphInner& graph,
+                                           std::optional<NodeIndex> workload,
+                                           const std::optional<TextList>& events) {
+  std::vector<std::string_view> names;
+  if (events) {
+    std::unordered_set<std::string_view> seen;
+    for (const std::string& name : *events) {
+      if (seen.insert(name).second) names.push_back(name);
+    }
+    return names;
+  }
+  AggregationSnapshot& snapshot = graph.snapshot();
+  const Lease<NodeMarks> below = snapshot.marks(graph.node_count());
+  if (workload) {
+    const OutLists lists = snapshot.out_lists(graph);
+    const Lease<std::vector<NodeIndex>> stack = snapshot.nodes();
+    stack->push_back(*workload);
+    while (!stack->empty()) {
+      const NodeIndex node = stack->back();
+      stack->pop_back();
+      for (const OutEdge& out : lists[node]) {
+        if (below->mark_new(out.target)) stack->push_back(out.target);
+      }
+    }
+  }
+  for (NodeIndex n = 0; n < graph.node_count(); ++n) {
+    const std::string_view name = name_of(graph, n);
+    if (graph.is_leaf(n) || (workload && (n == *workload || !below->marked(n)))) continue;
+    if (graph.lookup(name) == n) names.push_back(name);
+  }
+  return names;
+}
+
+/// One event of a batch call that passed the checks before the pass.
+struct BatchItem {
+  Request request;
+  bool multiop = false;  ///< a multi-operation module priced per path
+};
+
+/// The counts of the scaled items, by their place in `items`.
+std::vector<double> batch_counts(const NuvelGraphInner& graph, std::optional<NodeIndex> workload,
+                                 std::span<const BatchItem> items, const std::optional<Metric>& metric) {
+  std::vector<double> counts(items.size(), 1.0);
+  if (!workload) return counts;
+  std::vector<NodeIndex> events;
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (items[i].request.workload && !items[i].multiop) {
+      events.push_back(items[i].request.event);
+      at.push_back(i);
+    }
+  }
+  const std::vector<std::optional<PathSum>> exact = exact_path_counts(graph, *workload, events, metric);
+  for (std::size_t k = 0; k < events.size(); ++k) {
+    counts[at[k]] = exact[k] ? exact[k]->total
+                             : walk_path_counts(graph, *workload, events[k], metric,
+                                                Narrator::silent()).total;
+  }
+  return counts;
+}
+
+Result<EventValues> batch_module(const NuvelGraphInner& graph, std::span<const BatchItem> items,
+                                 const Metric& metric) {
+  EventValues values;
+  values.reserve(items.size());
+  for (const BatchItem& item : items) {
+    if (module_walk_has_cycle(graph, item.request.event)) return value_error(std::string(kCycleMessage));
+    Result<double> value = aggregate_module(graph, item.request.event, metric, Narrator::silent());
+    if (!value.ok()) return std::move(value.error());
+    values.emplace_back(item.request.event_name, value.value());
+  }
+  return values;
+}
+
+Result<EventValues> batch_pass(NuvelGraphInner& graph, std::optional<NodeIndex> workload,
+                               std::span<const BatchItem> items, const Metric& metric,
+                               FastPass::Mode mode) {
+  const std::vector<double> counts = batch_counts(graph, workload, items, metric);
+  const bool cycle = graph.snapshot().has_cycle(graph);
+  std::optional<FastPass> pass;
+  if (!cycle) {
+    pass.emplace(graph, metric, mode);
+    for (const BatchItem& item : items) {
+      if (!item.multiop) pass->add(item.request.event);
+    }
+  }
+  EventValues values;
+  values.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const Request& request = items[i].request;
+    double value = 0.0;
+    if (items[i].multiop) {
+      Result<double> priced = aggregate_summation_multiop(graph, *request.workload, request.event,
+                                                          metric, Narrator::silent());
+      if (!priced.ok()) return std::move(priced.error());
+      value = priced.value();
+    } else if (cycle) {
+      return value_error(std::string(kCycleMessage));
+    } else if (pass->failed(request.event) || !pass->holds_single(request.event)) {
+      return pass_failure(graph, request.event, metric, mode);
+    } else {
+      value = request.workload ? counts[i] * pass->value(request.event) : pass->value(request.event);
+    }
+    values.emplace_back(request.event_name, value);
+  }
+  return values;
+}
+
 }  // namespace
 
 std::string metric_unit(const NuvelGraphInner& graph, NodeIndex node, std::string_view metric) {
@@ -316,6 +443,106 @@ Result<ValueUnit> aggregate_event_metric(NuvelGraphInner& graph, std::string_vie
   }
   if (!result.ok()) return std::move(result.error());
   return ValueUnit{result.value(), metric_unit};
+}
+
+Result<EventValues> aggregate_event_counts(const NuvelGraphInner& graph, std::string_view workload,
+                                           const std::optional<TextList>& events) {
+  const std::optional<NodeIndex> from = graph.lookup(workload);
+  if (!from && !events) return value_error(cat({"Invalid workload <", workload, ">."}));
+  const std::vector<std::string_view> names = batch_events(graph, from, events);
+  // The checks of the single calls, in order, up to the first failure.
+  EventValues values;
+  std::vector<NodeIndex> targets;
+  std::vector<std::size_t> at;
+  std::optional<PendingError> failure;
+  for (const std::string_view name : names) {
+    if (name == workload) {
+      values.emplace_back(name, 1.0);
+      continue;
+    }
+    const std::optional<NodeIndex> to = from ? graph.lookup(name) : std::nullopt;
+    if (!to) {
+      failure = value_error(cat({from ? "Invalid event <" : "Invalid workload <",
+                                 from ? name : workload, ">."}));
+      break;
+    }
+    at.push_back(values.size());
+    targets.push_back(*to);
+    values.emplace_back(name, 0.0);
+  }
+  if (!targets.empty()) {
+    const std::vector<std::optional<PathSum>> exact =
+        exact_path_counts(graph, *from, targets, std::nullopt);
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+      const PathSum sum = exact[k] ? *exact[k]
+                                   : walk_path_counts(graph, *from, targets[k], std::nullopt,
+                                                      Narrator::silent());
+      if (!sum.any_path) {
+        return value_error(cat({"Invalid event <", values[at[k]].first, "> in workload <",
+                                workload, ">."}));
+      }
+      values[at[k]].second = sum.total;
+    }
+  }
+  if (failure) return std::move(*failure);
+  return values;
+}
+
+Result<EventValues> aggregate_event_metrics(NuvelGraphInner& graph, std::string_view metric,
+                                            std::string_view metric_aggregation,
+                                            std::string_view /*unit: returned by the single calls only*/,
+                                            std::optional<std::string_view> workload,
+                                            const std::optional<TextList>& events) {
+  const std::optional<NodeIndex> scale_to = workload ? graph.lookup(*workload) : std::nullopt;
+  if (workload && !scale_to && !events) return value_error(cat({"Invalid workload <", *workload, ">."}));
+  const Metric measured(graph, metric);
+  const std::optional<Mode> mode = mode_of(metric_aggregation);
+  // The checks of the single calls before their passes, in order, up to the
+  // first failure; the passes then run for the events before it.
+  std::vector<BatchItem> items;
+  std::optional<PendingError> failure;
+  for (const std::string_view name : batch_events(graph, scale_to, events)) {
+    Result<Request> request =
+        check_request(graph, workload, name, [](std::string message) { return value_error(std::move(message)); });
+    if (!request.ok()) {
+      failure = std::move(request.error());
+      break;
+    }
+    if (!mode) {
+      failure = invalid_mode(metric_aggregation);
+      break;
+    }
+    BatchItem item{request.value()};
+    const NodeIndex event = item.request.event;
+    if (*mode == Mode::Specified && graph.is_leaf(event)) {
+      failure = value_error(specified_on_module(name));
+      break;
+    }
+    if (*mode == Mode::Summation && is_multiop_module(graph, event, measured)) {
+      if (!item.request.workload) {
+        failure = value_error(summation_on_multiop(name));
+        break;
+      }
+      item.multiop = true;
+    }
+    items.push_back(item);
+  }
+  Result<EventValues> values = EventValues{};
+  if (!items.empty()) {
+    switch (*mode) {
+      case Mode::Module:
+        values = batch_module(graph, items, measured);
+        break;
+      case Mode::Summation:
+        values = batch_pass(graph, scale_to, items, measured, FastPass::Mode::Summation);
+        break;
+      case Mode::Specified:
+        values = batch_pass(graph, scale_to, items, measured, FastPass::Mode::Specified);
+        break;
+    }
+  }
+  if (!values.ok() || !failure) return values;
+  return std::move(*failure);
 }
 
 }  // namespace nuvel

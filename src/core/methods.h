@@ -35,6 +35,10 @@ struct ValueUnit {
   std::string_view unit;
 };
 
+/// Event names with a value each, in order: the result of the batch
+/// aggregation methods.
+using EventValues = std::vector<std::pair<std::string_view, double>>;
+
 // Building.
 Result<Unit> add_node(NuvelGraphInner& graph, std::string_view name,
                       std::optional<std::string_view> performance);
