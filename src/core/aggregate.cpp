@@ -32,21 +32,28 @@ struct Request {
   std::optional<NodeIndex> workload;               ///< set when the result is scaled
 };
 
-/// The checks before the reset: the event, and the workload and a path from
-/// it when the call is scaled. `report` makes each failure's Error record.
-template <class Report>
-Result<Request> check_request(const NuvelGraphInner& graph, std::optional<std::string_view> workload,
-                              std::string_view event, Report&& report) {
-  const std::optional<NodeIndex> event_node = graph.lookup(event);
-  if (!event_node) return report(cat({"Invalid event <", event, ">."}));
-  Request request{*event_node, event, workload, std::nullopt};
-  if (workload && *workload != event) {
-    const std::optional<NodeIndex> workload_node = graph.lookup(*workload);
-    if (!workload_node) return report(cat({"Invalid workload <", *workload, ">."}));
-    if (!reaches(graph, *workload_node, *event_node)) {
-      return report(cat({"Invalid event <", event, "> in workload <", *workload, ">."}));
+/// A name of a call with the node it finds, if any.
+struct Named {
+  std::string_view name;
+  std::optional<NodeIndex> node;
+};
+
+/// The checks before the reset: the event, and, when the call is scaled, the
+/// workload and a path from it (reached(event node)). `report` makes each
+/// failure.
+template <class Reached, class Report>
+Result<Request> check_request(Named workload_given, bool has_workload, Named event,
+                              Reached&& reached, Report&& report) {
+  if (!event.node) return report(cat({"Invalid event <", event.name, ">."}));
+  const std::optional<std::string_view> workload =
+      has_workload ? std::optional(workload_given.name) : std::nullopt;
+  Request request{*event.node, event.name, workload, std::nullopt};
+  if (workload && *workload != event.name) {
+    if (!workload_given.node) return report(cat({"Invalid workload <", *workload, ">."}));
+    if (!reached(*event.node)) {
+      return report(cat({"Invalid event <", event.name, "> in workload <", *workload, ">."}));
     }
-    request.workload = *workload_node;
+    request.workload = workload_given.node;
   }
   return request;
 }
@@ -76,9 +83,11 @@ std::string summation_on_multiop(std::string_view event) {
               "multi-operation module."});
 }
 
-bool is_multiop_module(const NuvelGraphInner& graph, NodeIndex node, const Metric& metric) {
+bool is_multiop_module(const NuvelGraphInner& graph, NodeIndex node, const Metric& metric,
+                       const OutLists& lists) {
+  if (!lists.is_leaf(node)) return false;
   const NodeMetrics::Entry* own = metric_of(graph, node, metric);
-  return graph.is_leaf(node) && own != nullptr && !own->is_single();
+  return own != nullptr && !own->is_single();
 }
 
 /// The cycle failure of mode module, which walks inner nodes on every route.
@@ -224,7 +233,7 @@ Result<double> run_specified(NuvelGraphInner& graph, const Request& request, con
 
 Result<double> run_summation(NuvelGraphInner& graph, const Request& request, const Metric& metric,
                              std::string_view unit) {
-  if (is_multiop_module(graph, request.event, metric)) {
+  if (is_multiop_module(graph, request.event, metric, graph.snapshot().out_lists(graph))) {
     if (!request.workload) return logged_error(summation_on_multiop(request.event_name));
     Result<double> result = aggregate_summation_multiop(graph, *request.workload, request.event,
                                                         metric, Narrator::for_call());
@@ -261,46 +270,52 @@ Result<double> run_summation(NuvelGraphInner& graph, const Request& request, con
 
 // ---- Many events at once ------------------------------------------------------------
 
-/// The names a batch call covers: the given ones, each once in order of
+/// The nodes reachable from `workload` along at least one edge.
+void mark_below(const NuvelGraphInner& graph, NodeIndex workload, NodeMarks& below) {
+  AggregationSnapshot& snapshot = graph.snapshot();
+  const OutLists lists = snapshot.out_lists(graph);
+  const Lease<std::vector<NodeIndex>> stack = snapshot.nodes();
+  stack->push_back(workload);
+  while (!stack->empty()) {
+    const NodeIndex node = stack->back();
+    stack->pop_back();
+    for (const OutEdge& out : lists[node]) {
+      if (below.mark_new(out.target)) stack->push_back(out.target);
+    }
+  }
+}
+
+/// The events a batch call covers: the given names, each once in order of
 /// first mention; or every node with out-edges that its name finds, in node
-/// order, and with a workload only those below it.
-std::vector<std::string_view> batch_events(const NuvelGraphInner& graph,
-                                           std::optional<NodeIndex> workload,
-                                           const std::optional<TextList>& events) {
-  std::vector<std::string_view> names;
+/// order, and with a workload only those below it, the workload excluded.
+std::vector<Named> batch_events(const NuvelGraphInner& graph, std::optional<NodeIndex> workload,
+                                const NodeMarks& below, const std::optional<TextList>& events) {
+  std::vector<Named> named;
   if (events) {
     std::unordered_set<std::string_view> seen;
     for (const std::string& name : *events) {
-      if (seen.insert(name).second) names.push_back(name);
+      if (seen.insert(name).second) named.push_back({name, graph.lookup(name)});
     }
-    return names;
+    return named;
   }
-  AggregationSnapshot& snapshot = graph.snapshot();
-  const Lease<NodeMarks> below = snapshot.marks(graph.node_count());
-  if (workload) {
-    const OutLists lists = snapshot.out_lists(graph);
-    const Lease<std::vector<NodeIndex>> stack = snapshot.nodes();
-    stack->push_back(*workload);
-    while (!stack->empty()) {
-      const NodeIndex node = stack->back();
-      stack->pop_back();
-      for (const OutEdge& out : lists[node]) {
-        if (below->mark_new(out.target)) stack->push_back(out.target);
-      }
-    }
-  }
+  std::vector<NodeIndex> shadowed = graph.shadowed_nodes();
+  std::sort(shadowed.begin(), shadowed.end());
+  auto next_shadowed = shadowed.begin();
+  const OutLists lists = graph.snapshot().out_lists(graph);
   for (NodeIndex n = 0; n < graph.node_count(); ++n) {
-    const std::string_view name = name_of(graph, n);
-    if (graph.is_leaf(n) || (workload && (n == *workload || !below->marked(n)))) continue;
-    if (graph.lookup(name) == n) names.push_back(name);
+    while (next_shadowed != shadowed.end() && *next_shadowed < n) ++next_shadowed;
+    if (lists.is_leaf(n) || (workload && (n == *workload || !below.marked(n)))) continue;
+    if (next_shadowed == shadowed.end() || *next_shadowed != n) named.push_back({name_of(graph, n), n});
   }
-  return names;
+  return named;
 }
 
 /// One event of a batch call that passed the checks before the pass.
 struct BatchItem {
-  Request request;
-  bool multiop = false;  ///< a multi-operation module priced per path
+  std::string_view name;
+  NodeIndex event;
+  bool scaled;
+  bool multiop;  ///< a multi-operation module priced per path
 };
 
 /// The counts of the scaled items, by their place in `items`.
@@ -311,8 +326,8 @@ std::vector<double> batch_counts(const NuvelGraphInner& graph, std::optional<Nod
   std::vector<NodeIndex> events;
   std::vector<std::size_t> at;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (items[i].request.workload && !items[i].multiop) {
-      events.push_back(items[i].request.event);
+    if (items[i].scaled && !items[i].multiop) {
+      events.push_back(items[i].event);
       at.push_back(i);
     }
   }
@@ -330,10 +345,10 @@ Result<EventValues> batch_module(const NuvelGraphInner& graph, std::span<const B
   EventValues values;
   values.reserve(items.size());
   for (const BatchItem& item : items) {
-    if (module_walk_has_cycle(graph, item.request.event)) return value_error(std::string(kCycleMessage));
-    Result<double> value = aggregate_module(graph, item.request.event, metric, Narrator::silent());
+    if (module_walk_has_cycle(graph, item.event)) return value_error(std::string(kCycleMessage));
+    Result<double> value = aggregate_module(graph, item.event, metric, Narrator::silent());
     if (!value.ok()) return std::move(value.error());
-    values.emplace_back(item.request.event_name, value.value());
+    values.emplace_back(item.name, value.value());
   }
   return values;
 }
@@ -343,31 +358,41 @@ Result<EventValues> batch_pass(NuvelGraphInner& graph, std::optional<NodeIndex> 
                                FastPass::Mode mode) {
   const std::vector<double> counts = batch_counts(graph, workload, items, metric);
   const bool cycle = graph.snapshot().has_cycle(graph);
+  // Past a share of the graph, a pass over every node costs less than one
+  // over the events' sub-graphs.
+  const bool dense = mode == FastPass::Mode::Summation && items.size() * 16 >= graph.node_count();
   std::optional<FastPass> pass;
-  if (!cycle) {
+  std::optional<DenseSummation> all;
+  if (!cycle && dense) {
+    all.emplace(graph, metric);
+  } else if (!cycle) {
     pass.emplace(graph, metric, mode);
     for (const BatchItem& item : items) {
-      if (!item.multiop) pass->add(item.request.event);
+      if (!item.multiop) pass->add(item.event);
     }
   }
+  const auto failed = [&](NodeIndex n) {
+    return all ? all->failed(n) || !all->holds_single(n) : pass->failed(n) || !pass->holds_single(n);
+  };
+  const auto value_of = [&](NodeIndex n) { return all ? all->value(n) : pass->value(n); };
   EventValues values;
   values.reserve(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) {
-    const Request& request = items[i].request;
+    const BatchItem& item = items[i];
     double value = 0.0;
-    if (items[i].multiop) {
-      Result<double> priced = aggregate_summation_multiop(graph, *request.workload, request.event,
-                                                          metric, Narrator::silent());
+    if (item.multiop) {
+      Result<double> priced = aggregate_summation_multiop(graph, *workload, item.event, metric,
+                                                          Narrator::silent());
       if (!priced.ok()) return std::move(priced.error());
       value = priced.value();
     } else if (cycle) {
       return value_error(std::string(kCycleMessage));
-    } else if (pass->failed(request.event) || !pass->holds_single(request.event)) {
-      return pass_failure(graph, request.event, metric, mode);
+    } else if (failed(item.event)) {
+      return pass_failure(graph, item.event, metric, mode);
     } else {
-      value = request.workload ? counts[i] * pass->value(request.event) : pass->value(request.event);
+      value = item.scaled ? counts[i] * value_of(item.event) : value_of(item.event);
     }
-    values.emplace_back(request.event_name, value);
+    values.emplace_back(item.name, value);
   }
   return values;
 }
@@ -421,7 +446,10 @@ Result<ValueUnit> aggregate_event_metric(NuvelGraphInner& graph, std::string_vie
                                          std::optional<std::string_view> workload,
                                          std::optional<std::string_view> event) {
   if (!event) return value_error("event argument is required");
-  Result<Request> request = check_request(graph, workload, *event, logged_error);
+  const Named workload_given{workload.value_or(""), workload ? graph.lookup(*workload) : std::nullopt};
+  Result<Request> request = check_request(
+      workload_given, workload.has_value(), Named{*event, graph.lookup(*event)},
+      [&](NodeIndex node) { return reaches(graph, *workload_given.node, node); }, logged_error);
   if (!request.ok()) return std::move(request.error());
   const Metric measured(graph, metric);
 
@@ -449,26 +477,26 @@ Result<EventValues> aggregate_event_counts(const NuvelGraphInner& graph, std::st
                                            const std::optional<TextList>& events) {
   const std::optional<NodeIndex> from = graph.lookup(workload);
   if (!from && !events) return value_error(cat({"Invalid workload <", workload, ">."}));
-  const std::vector<std::string_view> names = batch_events(graph, from, events);
+  const Lease<NodeMarks> below = graph.snapshot().marks(graph.node_count());
+  if (from) mark_below(graph, *from, *below);
   // The checks of the single calls, in order, up to the first failure.
   EventValues values;
   std::vector<NodeIndex> targets;
   std::vector<std::size_t> at;
   std::optional<PendingError> failure;
-  for (const std::string_view name : names) {
-    if (name == workload) {
-      values.emplace_back(name, 1.0);
+  for (const Named& event : batch_events(graph, from, *below, events)) {
+    if (event.name == workload) {
+      values.emplace_back(event.name, 1.0);
       continue;
     }
-    const std::optional<NodeIndex> to = from ? graph.lookup(name) : std::nullopt;
-    if (!to) {
+    if (!from || !event.node) {
       failure = value_error(cat({from ? "Invalid event <" : "Invalid workload <",
-                                 from ? name : workload, ">."}));
+                                 from ? event.name : workload, ">."}));
       break;
     }
     at.push_back(values.size());
-    targets.push_back(*to);
-    values.emplace_back(name, 0.0);
+    targets.push_back(*event.node);
+    values.emplace_back(event.name, 0.0);
   }
   if (!targets.empty()) {
     const std::vector<std::optional<PathSum>> exact =
@@ -493,33 +521,45 @@ Result<EventValues> aggregate_event_metrics(NuvelGraphInner& graph, std::string_
                                             std::string_view /*unit: returned by the single calls only*/,
                                             std::optional<std::string_view> workload,
                                             const std::optional<TextList>& events) {
-  const std::optional<NodeIndex> scale_to = workload ? graph.lookup(*workload) : std::nullopt;
+  const Named workload_given{workload.value_or(""), workload ? graph.lookup(*workload) : std::nullopt};
+  const std::optional<NodeIndex> scale_to = workload_given.node;
   if (workload && !scale_to && !events) return value_error(cat({"Invalid workload <", *workload, ">."}));
+  const Lease<NodeMarks> below = graph.snapshot().marks(graph.node_count());
+  if (scale_to) mark_below(graph, *scale_to, *below);
   const Metric measured(graph, metric);
   const std::optional<Mode> mode = mode_of(metric_aggregation);
   // The checks of the single calls before their passes, in order, up to the
   // first failure; the passes then run for the events before it.
   std::vector<BatchItem> items;
   std::optional<PendingError> failure;
-  for (const std::string_view name : batch_events(graph, scale_to, events)) {
-    Result<Request> request =
-        check_request(graph, workload, name, [](std::string message) { return value_error(std::move(message)); });
-    if (!request.ok()) {
-      failure = std::move(request.error());
-      break;
+  const OutLists lists = graph.snapshot().out_lists(graph);
+  const std::vector<Named> named = batch_events(graph, scale_to, *below, events);
+  items.reserve(named.size());
+  for (const Named& event : named) {
+    const std::string_view name = event.name;
+    // Events of the graph's own listing pass these checks by construction.
+    if (events) {
+      Result<Request> request = check_request(
+          workload_given, workload.has_value(), event,
+          [&](NodeIndex node) { return below->marked(node); },
+          [](std::string message) { return value_error(std::move(message)); });
+      if (!request.ok()) {
+        failure = std::move(request.error());
+        break;
+      }
     }
     if (!mode) {
       failure = invalid_mode(metric_aggregation);
       break;
     }
-    BatchItem item{request.value()};
-    const NodeIndex event = item.request.event;
-    if (*mode == Mode::Specified && graph.is_leaf(event)) {
+    const NodeIndex node = *event.node;
+    BatchItem item{name, node, workload && *workload != name, false};
+    if (*mode == Mode::Specified && lists.is_leaf(node)) {
       failure = value_error(specified_on_module(name));
       break;
     }
-    if (*mode == Mode::Summation && is_multiop_module(graph, event, measured)) {
-      if (!item.request.workload) {
+    if (*mode == Mode::Summation && is_multiop_module(graph, node, measured, lists)) {
+      if (!item.scaled) {
         failure = value_error(summation_on_multiop(name));
         break;
       }

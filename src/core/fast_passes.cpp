@@ -224,17 +224,13 @@ bool FastPass::holds_single(NodeIndex n) const {
 }
 
 void FastPass::add(NodeIndex event) {
-  struct Frame {
-    NodeIndex node;
-    const OutEdge* next;
-    const OutEdge* end;
-  };
   const auto frame_of = [&](NodeIndex node) {
     const std::span<const OutEdge> out = lists_[node];
     return Frame{node, out.data(), out.data() + out.size()};
   };
   if (!taken_->mark_new(event)) return;
-  std::vector<Frame> frames{frame_of(event)};
+  std::vector<Frame>& frames = frames_;
+  frames.push_back(frame_of(event));
   while (!frames.empty()) {
     Frame& frame = frames.back();
     if (frame.next == frame.end) {
@@ -252,10 +248,11 @@ void FastPass::add(NodeIndex event) {
   }
 }
 
-std::optional<double> FastPass::operation_value(NodeIndex module, EdgeIndex edge) const {
-  const std::string* named = graph_.edge(edge).operation.find(metric_.name);
+std::optional<double> operation_value(const NuvelGraphInner& graph, const Metric& metric,
+                                      NodeIndex module, EdgeIndex edge) {
+  const std::string* named = graph.edge(edge).operation.find(metric.name);
   if (named == nullptr) return std::nullopt;
-  const NodeMetrics::Entry* entry = metric_of(graph_, module, metric_);
+  const NodeMetrics::Entry* entry = metric_of(graph, module, metric);
   const SingleMetric* selected = entry->ops().find(to_lower_unicode(*named));
   if (selected == nullptr) return std::nullopt;
   return selected->value;
@@ -296,7 +293,8 @@ void FastPass::compute_summation(NodeIndex n) {
         break;
       case MetricColumn::kMultiOp:
         // Only a module gets here: an event holding a MultiOp has failed.
-        if (const std::optional<double> selected = operation_value(child.target, child.edge)) {
+        if (const std::optional<double> selected =
+                operation_value(graph_, metric_, child.target, child.edge)) {
           value = *selected;
         } else {
           failed = true;
@@ -309,6 +307,58 @@ void FastPass::compute_summation(NodeIndex n) {
   }
   if (failed) failed_->mark(n);
   (*values_)[n] = sum;
+}
+
+DenseSummation::DenseSummation(const NuvelGraphInner& graph, const Metric& metric)
+    : order_(graph.snapshot().finish_order(graph, metric.name)),
+      values_(graph.snapshot().values(graph.node_count())),
+      states_(graph.snapshot().slots(graph.node_count())) {
+  const MetricColumn& column = graph.snapshot().column(graph, metric.name);
+  std::vector<double>& values = *values_;
+  std::vector<std::uint32_t>& states = *states_;
+  const std::uint32_t* const child = order_.child.data();
+  const double* const count = order_.count.data();
+  const double* const factor = order_.factor.data();
+  const std::size_t size = order_.order.size();
+  for (std::uint32_t at = 0; at < size; ++at) {
+    const NodeIndex node = order_.order[at];
+    const std::uint32_t holds = column.kind[node] & MetricColumn::kHolds;
+    std::uint32_t k = order_.begin[at];
+    const std::uint32_t last = order_.begin[at + 1];
+    if (k == last) {
+      values[at] = holds == MetricColumn::kSingle ? column.value[node] : 0.0;
+      states[at] = holds;
+      continue;
+    }
+    bool failed = holds == MetricColumn::kMultiOp;
+    double sum = 0.0;
+    // Children that hold a Single or nothing; the loop stops at the first
+    // failed one or multi-operation module, which the slower loop takes on.
+    for (; k < last; ++k) {
+      const std::uint32_t state = states[child[k]];
+      if ((state & (kFailed | MetricColumn::kMultiOp)) != 0) break;
+      const double value = state == MetricColumn::kSingle ? values[child[k]] : 0.0;
+      sum = sum + count[k] * value * factor[k];
+    }
+    for (; k < last && !failed; ++k) {
+      const std::uint32_t state = states[child[k]];
+      double value = 0.0;
+      if ((state & kFailed) != 0) {
+        failed = true;
+      } else if (state == MetricColumn::kSingle) {
+        value = values[child[k]];
+      } else if (state == MetricColumn::kMultiOp) {
+        // Only a module gets here: an event holding a MultiOp has failed.
+        const std::optional<double> selected =
+            operation_value(graph, metric, order_.order[child[k]], order_.edge[k]);
+        failed = !selected;
+        value = selected.value_or(0.0);
+      }
+      sum = sum + count[k] * value * factor[k];
+    }
+    values[at] = sum;
+    states[at] = holds | (failed ? kFailed : 0);
+  }
 }
 
 void FastPass::compute_specified(NodeIndex n) {

@@ -26,7 +26,8 @@ NodeIndex NuvelGraphInner::add_node(std::string_view name,
   NodeRecord& record = nodes_.emplace_back();
   record.data.name = texts_.add(name);
   if (performance) record.data.performance = texts_.add(*performance);
-  name_index_.assign(record.data.name, text_hash(name), index);
+  const std::uint32_t shadowed = name_index_.assign(record.data.name, text_hash(name), index);
+  if (shadowed != NameIndex::kNotFound) shadowed_.push_back(shadowed);
   snapshot_.node_added(*this, index);
   return index;
 }

@@ -93,6 +93,9 @@ class NuvelGraphInner {
   std::vector<NodeIndex> leaf_indices() const;
 
   std::optional<NodeIndex> lookup(std::string_view name) const;
+  /// The nodes that lookup() no longer finds, because their name was added
+  /// again later; in the order that happened.
+  const std::vector<NodeIndex>& shadowed_nodes() const { return shadowed_; }
 
   std::size_t node_count() const { return nodes_.size(); }
   std::size_t edge_count() const { return edges_.size(); }
@@ -174,6 +177,7 @@ class NuvelGraphInner {
   std::vector<PooledText> aggregation_texts_;        ///< distinct texts
   OrderedMap<AggregationId> aggregation_ids_;        ///< few in practice: searched linearly
   TextTable metric_texts_;
+  std::vector<NodeIndex> shadowed_;
   mutable AggregationSnapshot snapshot_;
 };
 

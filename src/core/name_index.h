@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "text_pool.h"
@@ -26,15 +27,15 @@ class NameIndex {
   }
 
   /// Points `name` at `node`: replaces the node of a present name, or adds
-  /// the name.
-  void assign(PooledText name, std::uint32_t hash, std::uint32_t node) {
+  /// the name. Returns the node it replaced, or kNotFound.
+  std::uint32_t assign(PooledText name, std::uint32_t hash, std::uint32_t node) {
     if (const std::size_t at = find_slot(name, hash); at != kNoSlot) {
-      slots_[at].node = node;
-      return;
+      return std::exchange(slots_[at].node, node);
     }
     if ((count_ + 1) * 10 > slots_.size() * 7) grow();
     place(Slot{name, hash, node});
     ++count_;
+    return kNotFound;
   }
 
  private:

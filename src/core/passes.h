@@ -190,9 +190,6 @@ class FastPass {
  private:
   void compute_summation(NodeIndex n);
   void compute_specified(NodeIndex n);
-  /// The value a multi-operation module shows to `edge`; nothing when the
-  /// edge names no operation of it.
-  std::optional<double> operation_value(NodeIndex module, EdgeIndex edge) const;
 
   const NuvelGraphInner& graph_;
   const Metric& metric_;
@@ -207,7 +204,40 @@ class FastPass {
   Lease<NodeMarks> failed_;
   Lease<std::vector<double>> values_;
   Lease<std::vector<NodeIndex>> order_;
+  struct Frame {
+    NodeIndex node;
+    const OutEdge* next;
+    const OutEdge* end;
+  };
+  std::vector<Frame> frames_;
   std::vector<OutEdge> children_;  ///< one node's out-edges in finish order
 };
+
+/// The summation values of every node at once, in the whole-graph finish
+/// order, where each node's children come before it and sit beside it.
+/// The same values as FastPass, at a lower cost per node when the pass
+/// covers most of the graph.
+class DenseSummation {
+ public:
+  DenseSummation(const NuvelGraphInner& graph, const Metric& metric);
+
+  bool failed(NodeIndex n) const { return ((*states_)[order_.position[n]] & kFailed) != 0; }
+  double value(NodeIndex n) const { return (*values_)[order_.position[n]]; }
+  bool holds_single(NodeIndex n) const {
+    return ((*states_)[order_.position[n]] & MetricColumn::kHolds) == MetricColumn::kSingle;
+  }
+
+ private:
+  static constexpr std::uint32_t kFailed = 4;  ///< beside the MetricColumn::Kind bits
+
+  const FinishOrder& order_;
+  Lease<std::vector<double>> values_;   ///< per position
+  Lease<std::vector<std::uint32_t>> states_;  ///< per position: kind of the metric, kFailed
+};
+
+/// The value a multi-operation module shows to `edge`; nothing when the
+/// edge names no operation of it.
+std::optional<double> operation_value(const NuvelGraphInner& graph, const Metric& metric,
+                                      NodeIndex module, EdgeIndex edge);
 
 }  // namespace nuvel

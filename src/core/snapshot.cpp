@@ -263,6 +263,49 @@ void AggregationSnapshot::move_below(NodeIndex u, NodeIndex v) {
   }
 }
 
+const FinishOrder& AggregationSnapshot::finish_order(const NuvelGraphInner& graph,
+                                                     std::string_view metric) {
+  if (!finish_order_) build_finish_order(graph);
+  FinishOrder& built = *finish_order_;
+  if (built.factor.empty() || built.factor_metric != metric) {
+    const MetricColumn& factors = column(graph, metric);
+    built.factor_metric = std::string(metric);
+    built.factor.resize(built.edge.size());
+    for (std::size_t k = 0; k < built.edge.size(); ++k) built.factor[k] = factors.factor[built.edge[k]];
+  }
+  return built;
+}
+
+void AggregationSnapshot::build_finish_order(const NuvelGraphInner& graph) {
+  const std::span<const std::uint64_t> finished = finish_keys(graph);
+  const Structure& lists = structure(graph);
+  auto built = std::make_unique<FinishOrder>();
+  const std::size_t node_count = finished.size();
+  built->order.resize(node_count);
+  for (NodeIndex n = 0; n < node_count; ++n) built->order[n] = n;
+  std::sort(built->order.begin(), built->order.end(),
+            [&](NodeIndex a, NodeIndex b) { return finished[a] < finished[b]; });
+  built->position.resize(node_count);
+  for (std::uint32_t at = 0; at < node_count; ++at) built->position[built->order[at]] = at;
+  built->begin.reserve(node_count + 1);
+  built->child.reserve(lists.edges.size() - lists.garbage);
+  built->edge.reserve(lists.edges.size() - lists.garbage);
+  std::vector<std::pair<std::uint32_t, EdgeIndex>> children;
+  for (const NodeIndex node : built->order) {
+    built->begin.push_back(static_cast<std::uint32_t>(built->child.size()));
+    children.clear();
+    for (const OutEdge& out : lists.out(node)) children.emplace_back(built->position[out.target], out.edge);
+    std::sort(children.begin(), children.end());
+    for (const auto& [at, edge] : children) {
+      built->child.push_back(at);
+      built->edge.push_back(edge);
+      built->count.push_back(lists.count[edge]);
+    }
+  }
+  built->begin.push_back(static_cast<std::uint32_t>(built->child.size()));
+  finish_order_ = std::move(built);
+}
+
 // ---- The writers' interface -------------------------------------------------
 
 AggregationSnapshot::AggregationSnapshot() = default;
@@ -284,6 +327,7 @@ void note(std::vector<std::uint32_t>& changed, std::uint32_t handle, std::size_t
 }  // namespace
 
 void AggregationSnapshot::node_added(const NuvelGraphInner& /*graph*/, NodeIndex /*n*/) {
+  finish_order_.reset();
   if (structure_) {
     structure_->begin.push_back(static_cast<std::uint32_t>(structure_->edges.size()));
     structure_->size.push_back(0);
@@ -306,6 +350,7 @@ void AggregationSnapshot::edge_added(const NuvelGraphInner& graph, EdgeIndex e,
   const NodeIndex u = graph.source(e);
   const NodeIndex v = graph.target(e);
   if (source_was_leaf && !graph.node(u).metrics.empty()) changed_nodes_.push_back(u);
+  finish_order_.reset();
   if (!structure_) return;
   structure_->append(u, {v, e});
   if (!order_ || order_->has_cycle) return;
@@ -331,7 +376,7 @@ void AggregationSnapshot::node_changing(const NuvelGraphInner& graph, NodeIndex 
 }
 
 void AggregationSnapshot::edge_changing(EdgeIndex e) {
-  if (structure_ || !columns_.empty()) note(changed_edges_, e, e + std::size_t{1});
+  if (structure_ || !columns_.empty() || finish_order_) note(changed_edges_, e, e + std::size_t{1});
 }
 
 // ---- Metric columns and reset candidates --------------------------------------
@@ -417,6 +462,7 @@ void AggregationSnapshot::sync(const NuvelGraphInner& graph) {
       if (n < columns_[c]->kind.size()) read_node(graph, *columns_[c], ids[c], n);
     }
   }
+  if (!changed_edges_.empty()) finish_order_.reset();
   for (const EdgeIndex e : changed_edges_) {
     const EdgeData& data = graph.edge(e);
     if (structure_ && e < structure_->count.size()) {

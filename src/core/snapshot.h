@@ -105,6 +105,22 @@ class OutLists {
   const OutEdge* edges_;
 };
 
+/// The whole graph in the depth-first finish order, for passes that take
+/// every node: the node at position i is order[i]; its children, in the
+/// same order, are at the positions child[begin[i]] up to
+/// child[begin[i + 1]], reached over the edges edge[begin[i]] onwards,
+/// whose counts (and factors of `factor_metric`) sit beside them.
+struct FinishOrder {
+  std::vector<NodeIndex> order;
+  std::vector<std::uint32_t> position;  ///< per node
+  std::vector<std::uint32_t> begin;     ///< per position, and one past the last
+  std::vector<std::uint32_t> child;
+  std::vector<EdgeIndex> edge;
+  std::vector<double> count;
+  std::string factor_metric;
+  std::vector<double> factor;
+};
+
 /// The aggregation engine's state beside one graph store.
 ///
 /// Contract: everything here is derived from the store, except the reset
@@ -147,6 +163,10 @@ class AggregationSnapshot {
   std::span<const double> counts(const NuvelGraphInner& graph);
   std::span<const std::uint8_t> parallel(const NuvelGraphInner& graph);
   std::span<const double> instances(const NuvelGraphInner& graph);
+  /// The finish order of the whole graph with the factors of `metric`,
+  /// built on first use after a node or an edge was added or an edge
+  /// changed; valid while has_cycle() is false.
+  const FinishOrder& finish_order(const NuvelGraphInner& graph, std::string_view metric);
   /// The column of `metric`, built on first use; the few most recently
   /// used are kept.
   const MetricColumn& column(const NuvelGraphInner& graph, std::string_view metric);
@@ -171,6 +191,7 @@ class AggregationSnapshot {
 
   Structure& structure(const NuvelGraphInner& graph);
   Order& order(const NuvelGraphInner& graph);
+  void build_finish_order(const NuvelGraphInner& graph);
   void extend(const NuvelGraphInner& graph, Structure& structure) const;
   void extend(const NuvelGraphInner& graph, MetricColumn& column) const;
   void distribute_candidates(const NuvelGraphInner& graph, NodeIndex n);
@@ -178,6 +199,7 @@ class AggregationSnapshot {
 
   std::unique_ptr<Structure> structure_;  ///< null until first needed
   std::unique_ptr<Order> order_;          ///< null until first needed, or stale
+  std::unique_ptr<FinishOrder> finish_order_;  ///< null until first needed, or stale
   std::vector<std::unique_ptr<MetricColumn>> columns_;  ///< most recently used first
   std::vector<std::pair<TextId, std::vector<NodeIndex>>> candidates_;
 
