@@ -327,8 +327,8 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root, co
     });
     if (done->marked(target) && !narrator.info_enabled()) {
       // A module counted before, or an inner node walked before: 0.0 either
-      // way, and its records would not be delivered.
-      frame.sum = frame.sum + 0.0;
+      // way (a sum that starts at +0.0 is unchanged by adding it), and its
+      // records would not be delivered.
       continue;
     }
     if (!lists.is_leaf(target)) {
