@@ -22,6 +22,26 @@ PendingError logged_error(std::string message) {
   return value_error(std::move(message));
 }
 
+/// An entry's closing Debug record: "  Total value (<{workload}> ->
+/// <{event}>) = <{result}>", without the workload part when none was
+/// given, then " <{unit}>" when the call has one, " = single value
+/// <{value}>" and " * count <{count}>" when given, and a full stop.
+void narrate_total(std::optional<std::string_view> workload, std::string_view event, double result,
+                   std::optional<std::string_view> unit, std::optional<double> value = std::nullopt,
+                   std::optional<double> count = std::nullopt) {
+  log::emit(Level::Debug, kCore, [&] {
+    std::string text = workload ? cat({"  Total value (<", *workload, "> -> <", event, ">) = <"})
+                                : cat({"  Total value (<", event, ">) = <"});
+    text += fmt_py(result);
+    text += '>';
+    if (unit) text += cat({" <", *unit, ">"});
+    if (value) text += cat({" = single value <", fmt_py(*value), ">"});
+    if (count) text += cat({" * count <", fmt_py(*count), ">"});
+    text += '.';
+    return text;
+  });
+}
+
 // ---- One call's checks --------------------------------------------------------
 
 /// What one aggregate_event_metric call works on, after its checks.
@@ -158,15 +178,7 @@ Result<double> run_module(const NuvelGraphInner& graph, const Request& request,
   }
   if (module_walk_has_cycle(graph, request.event)) return value_error(std::string(kCycleMessage));
   Result<double> result = aggregate_module(graph, request.event, metric, Narrator::for_call());
-  if (!result.ok()) return result;
-  log::emit(Level::Debug, kCore, [&] {
-    if (request.workload_name) {
-      return cat({"  Total value (<", *request.workload_name, "> -> <", request.event_name,
-                  ">) = <", fmt_py(result.value()), "> <", unit, ">."});
-    }
-    return cat({"  Total value (<", request.event_name, ">) = <", fmt_py(result.value()), "> <",
-                unit, ">."});
-  });
+  if (result.ok()) narrate_total(request.workload_name, request.event_name, result.value(), unit);
   return result;
 }
 
@@ -219,15 +231,8 @@ Result<double> run_specified(NuvelGraphInner& graph, const Request& request, con
   const double count = outcome.value().count;
   const double value = outcome.value().value;
   const double result = count * value;
-  log::emit(Level::Debug, kCore, [&] {
-    if (request.workload_name) {
-      return cat({"  Total value (<", *request.workload_name, "> -> <", request.event_name,
-                  ">) = <", fmt_py(result), "> <", unit, "> = single value <",
-                  fmt_py(value), "> * count <", fmt_py(count), ">."});
-    }
-    return cat({"  Total value (<", request.event_name, ">) = <", fmt_py(result), "> <",
-                unit, "> = single value <", fmt_py(value), ">."});
-  });
+  narrate_total(request.workload_name, request.event_name, result, unit, value,
+                request.workload_name ? std::optional(count) : std::nullopt);
   return result;
 }
 
@@ -237,11 +242,7 @@ Result<double> run_summation(NuvelGraphInner& graph, const Request& request, con
     if (!request.workload) return logged_error(summation_on_multiop(request.event_name));
     Result<double> result = aggregate_summation_multiop(graph, *request.workload, request.event,
                                                         metric, Narrator::for_call());
-    if (!result.ok()) return result;
-    log::emit(Level::Debug, kCore, [&] {
-      return cat({"  Total value (<", *request.workload_name, "> -> <", request.event_name,
-                  ">) = <", fmt_py(result.value()), "> <", unit, ">."});
-    });
+    if (result.ok()) narrate_total(request.workload_name, request.event_name, result.value(), unit);
     return result;
   }
   Result<PassOutcome> outcome = run_pass(graph, request, metric, FastPass::Mode::Summation);
@@ -249,22 +250,11 @@ Result<double> run_summation(NuvelGraphInner& graph, const Request& request, con
   const double count = outcome.value().count;
   const double value = outcome.value().value;
   if (!request.workload) {
-    log::emit(Level::Debug, kCore, [&] {
-      if (request.workload_name) {
-        return cat({"  Total value (<", *request.workload_name, "> -> <", request.event_name,
-                    ">) = <", fmt_py(value), "> <", unit, ">."});
-      }
-      return cat({"  Total value (<", request.event_name, ">) = <", fmt_py(value), "> <",
-                  unit, ">."});
-    });
+    narrate_total(request.workload_name, request.event_name, value, unit);
     return value;
   }
   const double result = count * value;
-  log::emit(Level::Debug, kCore, [&] {
-    return cat({"  Total value (<", *request.workload_name, "> -> <", request.event_name,
-                ">) = <", fmt_py(result), "> <", unit, "> = single value <",
-                fmt_py(value), "> * count <", fmt_py(count), ">."});
-  });
+  narrate_total(request.workload_name, request.event_name, result, unit, value, count);
   return result;
 }
 
@@ -417,9 +407,7 @@ Result<double> aggregate_event_count(const NuvelGraphInner& graph,
                                      std::optional<std::string_view> event) {
   if (!event) return value_error("event argument is required");
   if (!workload || *workload == *event) {
-    log::emit(Level::Debug, kCore, [&] {
-      return cat({"  Total value (<", *event, ">) = <", fmt_py(1.0), ">."});
-    });
+    narrate_total(std::nullopt, *event, 1.0, std::nullopt);
     return 1.0;
   }
   const std::optional<NodeIndex> from = graph.lookup(*workload);
@@ -433,11 +421,8 @@ Result<double> aggregate_event_count(const NuvelGraphInner& graph,
   if (!sum->any_path) {
     return logged_error(cat({"Invalid event <", *event, "> in workload <", *workload, ">."}));
   }
-  const double total = sum->total;
-  log::emit(Level::Debug, kCore, [&] {
-    return cat({"  Total value (<", *workload, "> -> <", *event, ">) = <", fmt_py(total), ">."});
-  });
-  return total;
+  narrate_total(*workload, *event, sum->total, std::nullopt);
+  return sum->total;
 }
 
 Result<ValueUnit> aggregate_event_metric(NuvelGraphInner& graph, std::string_view metric,
