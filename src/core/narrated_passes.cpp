@@ -308,7 +308,6 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root, co
   std::vector<Frame> frames{frame_of(root)};
   // Without Info records, a module's product comes from the metric's column.
   const MetricColumn* column = narrator.info_enabled() ? nullptr : &snapshot.column(graph, metric.name);
-  const std::span<const double> instances = snapshot.instances(graph);
   for (;;) {
     Frame& frame = frames.back();
     if (frame.next == frame.end) {
@@ -337,7 +336,7 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root, co
     }
     if (column != nullptr && (column->kind[target] & MetricColumn::kHolds) == MetricColumn::kSingle) {
       done->mark(target);
-      frame.sum = frame.sum + column->value[target] * instances[target];
+      frame.sum = frame.sum + column->product[target];
       continue;
     }
     Result<double> value = module_value(graph, target, node, metric, *done, narrator);

@@ -52,7 +52,6 @@ struct AggregationSnapshot::Structure {
 
   std::vector<double> count;            ///< per edge
   std::vector<std::uint8_t> parallel;   ///< per edge: the aggregation text is "parallel"
-  std::vector<double> instance;         ///< per node
 
   std::span<const OutEdge> out(NodeIndex n) const { return {edges.data() + begin[n], size[n]}; }
 
@@ -113,9 +112,6 @@ void AggregationSnapshot::extend(const NuvelGraphInner& graph, Structure& struct
     structure.count.push_back(graph.edge(e).count);
     structure.parallel.push_back(graph.edge(e).aggregation == kParallel ? 1 : 0);
   }
-  for (NodeIndex n = static_cast<NodeIndex>(structure.instance.size()); n < graph.node_count(); ++n) {
-    structure.instance.push_back(graph.node(n).instance);
-  }
 }
 
 OutLists AggregationSnapshot::out_lists(const NuvelGraphInner& graph) {
@@ -129,10 +125,6 @@ std::span<const double> AggregationSnapshot::counts(const NuvelGraphInner& graph
 
 std::span<const std::uint8_t> AggregationSnapshot::parallel(const NuvelGraphInner& graph) {
   return structure(graph).parallel;
-}
-
-std::span<const double> AggregationSnapshot::instances(const NuvelGraphInner& graph) {
-  return structure(graph).instance;
 }
 
 // ---- The whole-graph depth-first order --------------------------------------
@@ -370,7 +362,7 @@ void AggregationSnapshot::edge_added(const NuvelGraphInner& graph, EdgeIndex e,
 
 void AggregationSnapshot::node_changing(const NuvelGraphInner& graph, NodeIndex n) {
   // A leaf's values need no reset; a leaf that gains an out-edge is noted then.
-  if (structure_ || !columns_.empty() || !graph.is_leaf(n)) {
+  if (!columns_.empty() || !graph.is_leaf(n)) {
     note(changed_nodes_, n, graph.node_count());
   }
 }
@@ -402,6 +394,7 @@ void read_node(const NuvelGraphInner& graph, MetricColumn& column, std::optional
   }
   column.kind[n] = kind;
   column.value[n] = value;
+  column.product[n] = value * data.instance;
   column.specified[n] = specified;
 }
 
@@ -419,10 +412,10 @@ void AggregationSnapshot::extend(const NuvelGraphInner& graph, MetricColumn& col
     std::size_t n = column.kind.size();
     column.kind.resize(node_count);
     column.value.resize(node_count);
+    column.product.resize(node_count);
     column.specified.resize(node_count);
     for (; n < node_count; ++n) read_node(graph, column, id, static_cast<NodeIndex>(n));
   }
-  column.factor.reserve(graph.edge_count());
   for (EdgeIndex e = static_cast<EdgeIndex>(column.factor.size()); e < graph.edge_count(); ++e) {
     column.factor.push_back(factor_of(graph.edge(e), column.metric));
   }
@@ -457,7 +450,6 @@ void AggregationSnapshot::sync(const NuvelGraphInner& graph) {
   for (const auto& column : columns_) ids.push_back(graph.metric_id(column->metric));
   for (const NodeIndex n : changed_nodes_) {
     distribute_candidates(graph, n);
-    if (structure_ && n < structure_->instance.size()) structure_->instance[n] = graph.node(n).instance;
     for (std::size_t c = 0; c < columns_.size(); ++c) {
       if (n < columns_[c]->kind.size()) read_node(graph, *columns_[c], ids[c], n);
     }

@@ -78,6 +78,7 @@ struct MetricColumn {
   std::string metric;
   std::vector<std::uint8_t> kind;   ///< per node: kAbsent, kSingle or kMultiOp, | kSpecified
   std::vector<double> value;        ///< per node: the value of a Single
+  std::vector<double> product;      ///< per node: value x instance, as the module mode reads it
   std::vector<double> specified;    ///< per node: the specified value, where kSpecified
   std::vector<double> factor;       ///< per edge: the factor, 1.0 when absent
 };
@@ -159,10 +160,9 @@ class AggregationSnapshot {
   /// key that grows with it; valid while has_cycle() is false.
   std::span<const std::uint64_t> finish_keys(const NuvelGraphInner& graph);
   OutLists out_lists(const NuvelGraphInner& graph);
-  /// Edge counts, "parallel" flags and instances as columns.
+  /// Edge counts and "parallel" flags as columns.
   std::span<const double> counts(const NuvelGraphInner& graph);
   std::span<const std::uint8_t> parallel(const NuvelGraphInner& graph);
-  std::span<const double> instances(const NuvelGraphInner& graph);
   /// The finish order of the whole graph with the factors of `metric`,
   /// built on first use after a node or an edge was added or an edge
   /// changed; valid while has_cycle() is false.
