@@ -141,7 +141,7 @@ PendingError pass_failure(NuvelGraphInner& graph, NodeIndex event, const Metric&
   PassValues values(graph, *scratch);
   Result<Unit> passed = narrated_pass(graph, event, metric, mode, Narrator::silent(), values);
   if (!passed.ok()) return std::move(passed.error());
-  Result<NodeMetrics::Entry*> single = values.single(event, metric);
+  Result<NodeMetrics::Entry*> single = values.aggregation_target(event, metric);
   if (!single.ok()) return std::move(single.error());
   throw InternalError("a pass failed in its fast form only");
 }
@@ -218,7 +218,7 @@ Result<PassOutcome> run_pass(NuvelGraphInner& graph, const Request& request, con
   PassValues values(graph);
   Result<Unit> passed = narrated_pass(graph, request.event, metric, mode, narrator, values);
   if (!passed.ok()) return std::move(passed.error());
-  Result<NodeMetrics::Entry*> single = values.single(request.event, metric);
+  Result<NodeMetrics::Entry*> single = values.aggregation_target(request.event, metric);
   if (!single.ok()) return std::move(single.error());
   return PassOutcome{count, single.value()->value()};
 }

@@ -67,7 +67,7 @@ void PassValues::write(NodeIndex n, NodeMetrics::Entry& entry, double value) {
   }
 }
 
-Result<NodeMetrics::Entry*> PassValues::single(NodeIndex n, const Metric& metric) {
+Result<NodeMetrics::Entry*> PassValues::aggregation_target(NodeIndex n, const Metric& metric) {
   NodeMetrics::Entry* entry = metric.id ? graph_.aggregated_metrics(n).find(*metric.id) : nullptr;
   if (entry != nullptr && entry->is_single()) return entry;
   return value_error(cat({"Metric '", metric.name, "' of event '", name_of(graph_, n),
@@ -395,7 +395,7 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, const 
       if (!value.ok()) return std::move(value.error());
       const double contribution = count * value.value() * factor;
       if (metric_of(graph, parent, metric) != nullptr) {
-        Result<NodeMetrics::Entry*> single = values.single(parent, metric);
+        Result<NodeMetrics::Entry*> single = values.aggregation_target(parent, metric);
         if (!single.ok()) return std::move(single.error());
         values.write(parent, *single.value(), values.read(parent, *single.value()) + contribution);
       }
@@ -449,7 +449,7 @@ Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, const 
       only_modules = false;
       double value = 0.0;
       if (metric_of(graph, child, metric) != nullptr) {
-        Result<NodeMetrics::Entry*> single = values.single(child, metric);
+        Result<NodeMetrics::Entry*> single = values.aggregation_target(child, metric);
         if (!single.ok()) return std::move(single.error());
         value = values.read(child, *single.value());
       }
@@ -494,7 +494,7 @@ Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, const 
       decided = specified->value;
     }
     if (metric_of(graph, node, metric) != nullptr) {
-      Result<NodeMetrics::Entry*> single = values.single(node, metric);
+      Result<NodeMetrics::Entry*> single = values.aggregation_target(node, metric);
       if (!single.ok()) return std::move(single.error());
       values.write(node, *single.value(), decided);
     }

@@ -102,10 +102,10 @@ class PassValues {
     return scratch_ != nullptr && !graph_.is_leaf(n) ? (*scratch_)[n] : entry.value();
   }
   void write(NodeIndex n, NodeMetrics::Entry& entry, double value);
-  /// The Single of node n's metric, which the pass writes or the entry
-  /// reads; a missing or multi-operation metric there has no defined
-  /// meaning and fails.
-  Result<NodeMetrics::Entry*> single(NodeIndex n, const Metric& metric);
+  /// The Single of node n's metric that the pass aggregates into (or the
+  /// entry reads afterwards); a missing or multi-operation metric there has
+  /// no defined meaning and fails.
+  Result<NodeMetrics::Entry*> aggregation_target(NodeIndex n, const Metric& metric);
 
  private:
   NuvelGraphInner& graph_;
