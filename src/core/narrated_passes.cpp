@@ -413,6 +413,94 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, const 
 
 // ---- Mode specified: parallel sub-events compete for a maximum, others add up
 
+namespace {
+
+/// What the children of one event give it in mode specified.
+struct ChildSums {
+  double sequential = 0.0;
+  double parallel = 0.0;
+  bool module_with_metric = false;
+  bool only_modules = true;
+};
+
+/// Walks the children of `node` in list order: modules must hold the metric
+/// as a Single and are otherwise ignored; sub-events over "parallel" edges
+/// compete for the maximum, the others add up.
+Result<ChildSums> sum_children(NuvelGraphInner& graph, NodeIndex node, const Metric& metric,
+                               const Narrator& narrator, PassValues& values) {
+  ChildSums sums;
+  for (EdgeIndex edge = graph.first_out(node); edge != kNoIndex; edge = graph.next_out(edge)) {
+    const NodeIndex child = graph.target(edge);
+    const std::string_view child_name = name_of(graph, child);
+    if (graph.is_leaf(child)) {
+      const NodeMetrics::Entry* entry = metric_of(graph, child, metric);
+      if (entry == nullptr || !entry->is_single()) {
+        return narrator.failure(kAggregate,
+                                cat({"Invalid metric <", metric.name, "> for event <", child_name,
+                                     ">; legal metric: {'value': float, 'unit': str}."}));
+      }
+      sums.module_with_metric = true;
+      narrator.debug([&] { return cat({"  Ignore module <", child_name, ">."}); });
+      continue;
+    }
+    sums.only_modules = false;
+    double value = 0.0;
+    if (metric_of(graph, child, metric) != nullptr) {
+      Result<NodeMetrics::Entry*> single = values.aggregation_target(child, metric);
+      if (!single.ok()) return std::move(single.error());
+      value = values.read(child, *single.value());
+    }
+    const double count = graph.edge(edge).count;
+    const double factor = factor_of(graph.edge(edge), metric.name);
+    const double contribution = value * count * factor;
+    narrator.debug([&] {
+      return cat({"  Total value (<", child_name, ">) = <", fmt_py(contribution), "> <",
+                  metric_unit(graph, child, metric.name), "> = single value <", fmt_py(value),
+                  "> * count <", fmt_py(count), "> * factor <", fmt_py(factor), ">."});
+    });
+    if (graph.edge(edge).aggregation == kParallel) {
+      if (contribution > sums.parallel) {
+        narrator.debug([&] {
+          return cat({"  Update parallel maximum metric value to <", fmt_py(contribution),
+                      ">, based on event <", child_name, ">."});
+        });
+        sums.parallel = contribution;
+      }
+    } else {
+      narrator.debug([&] {
+        return cat({"  Update sequential accumulated metric value by <", fmt_py(contribution),
+                    ">, based on event <", child_name, ">."});
+      });
+      sums.sequential = sums.sequential + contribution;
+    }
+  }
+  return sums;
+}
+
+/// The value of an event: the sums of its sub-events, or its own specified
+/// value when it stands over modules only.
+Result<double> decide_specified(const NuvelGraphInner& graph, NodeIndex node, const Metric& metric,
+                                const Narrator& narrator, const ChildSums& sums) {
+  const std::string_view name = name_of(graph, node);
+  const SingleMetric* specified = graph.node(node).specified_metrics.find(metric.name);
+  if (!sums.module_with_metric && specified != nullptr) {
+    return narrator.failure(kAggregate, cat({"  Invalid metric <", metric.name, "> in event <", name,
+                                             ">, since it is connected to no modules; check the "
+                                             "performance model."}));
+  }
+  if (sums.module_with_metric && sums.only_modules) {
+    if (specified == nullptr) {
+      return narrator.failure(kAggregate, cat({"  Missing metric <", metric.name, "> in event <",
+                                               name, ">, since it is only connected to modules; "
+                                               "check the performance model."}));
+    }
+    return specified->value;
+  }
+  return sums.sequential + sums.parallel;
+}
+
+}  // namespace
+
 Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, const Metric& metric,
                                  const Narrator& narrator, PassValues& values) {
   Result<std::vector<NodeIndex>> order = topological_sort_subgraph(graph, event);
@@ -428,78 +516,17 @@ Result<Unit> aggregate_specified(NuvelGraphInner& graph, NodeIndex event, const 
     narrator.info([&] {
       return cat({"Aggregate metric <", metric.name, "> for event <", name, ">."});
     });
-    double sequential = 0.0;
-    double parallel = 0.0;
-    bool module_with_metric = false;
-    bool only_modules = true;
-    for (EdgeIndex edge = graph.first_out(node); edge != kNoIndex; edge = graph.next_out(edge)) {
-      const NodeIndex child = graph.target(edge);
-      const std::string_view child_name = name_of(graph, child);
-      if (graph.is_leaf(child)) {
-        const NodeMetrics::Entry* entry = metric_of(graph, child, metric);
-        if (entry == nullptr || !entry->is_single()) {
-          return narrator.failure(kAggregate,
-                                  cat({"Invalid metric <", metric.name, "> for event <", child_name,
-                                       ">; legal metric: {'value': float, 'unit': str}."}));
-        }
-        module_with_metric = true;
-        narrator.debug([&] { return cat({"  Ignore module <", child_name, ">."}); });
-        continue;
-      }
-      only_modules = false;
-      double value = 0.0;
-      if (metric_of(graph, child, metric) != nullptr) {
-        Result<NodeMetrics::Entry*> single = values.aggregation_target(child, metric);
-        if (!single.ok()) return std::move(single.error());
-        value = values.read(child, *single.value());
-      }
-      const double count = graph.edge(edge).count;
-      const double factor = factor_of(graph.edge(edge), metric.name);
-      const double contribution = value * count * factor;
-      narrator.debug([&] {
-        return cat({"  Total value (<", child_name, ">) = <", fmt_py(contribution), "> <",
-                    metric_unit(graph, child, metric.name), "> = single value <", fmt_py(value),
-                    "> * count <", fmt_py(count), "> * factor <", fmt_py(factor), ">."});
-      });
-      if (graph.edge(edge).aggregation == kParallel) {
-        if (contribution > parallel) {
-          narrator.debug([&] {
-            return cat({"  Update parallel maximum metric value to <", fmt_py(contribution),
-                        ">, based on event <", child_name, ">."});
-          });
-          parallel = contribution;
-        }
-      } else {
-        narrator.debug([&] {
-          return cat({"  Update sequential accumulated metric value by <", fmt_py(contribution),
-                      ">, based on event <", child_name, ">."});
-        });
-        sequential = sequential + contribution;
-      }
-    }
-    const double total = sequential + parallel;
-    const SingleMetric* specified = graph.node(node).specified_metrics.find(metric.name);
-    double decided = total;
-    if (!module_with_metric && specified != nullptr) {
-      return narrator.failure(kAggregate, cat({"  Invalid metric <", metric.name, "> in event <", name,
-                                               ">, since it is connected to no modules; check the "
-                                               "performance model."}));
-    }
-    if (module_with_metric && only_modules) {
-      if (specified == nullptr) {
-        return narrator.failure(kAggregate, cat({"  Missing metric <", metric.name, "> in event <",
-                                                 name, ">, since it is only connected to modules; "
-                                                 "check the performance model."}));
-      }
-      decided = specified->value;
-    }
+    Result<ChildSums> sums = sum_children(graph, node, metric, narrator, values);
+    if (!sums.ok()) return std::move(sums.error());
+    Result<double> decided = decide_specified(graph, node, metric, narrator, sums.value());
+    if (!decided.ok()) return std::move(decided.error());
     if (metric_of(graph, node, metric) != nullptr) {
       Result<NodeMetrics::Entry*> single = values.aggregation_target(node, metric);
       if (!single.ok()) return std::move(single.error());
-      values.write(node, *single.value(), decided);
+      values.write(node, *single.value(), decided.value());
     }
     narrator.debug([&] {
-      return cat({"  Total value (<", name, ">) = <", fmt_py(decided), "> <",
+      return cat({"  Total value (<", name, ">) = <", fmt_py(decided.value()), "> <",
                   metric_unit(graph, node, metric.name), ">."});
     });
   }
