@@ -427,7 +427,7 @@ Result<double> aggregate_event_count(const NuvelGraphInner& graph,
 
 Result<ValueUnit> aggregate_event_metric(NuvelGraphInner& graph, std::string_view metric,
                                          std::string_view metric_aggregation,
-                                         std::string_view metric_unit,
+                                         std::string_view unit,
                                          std::optional<std::string_view> workload,
                                          std::optional<std::string_view> event) {
   if (!event) return value_error("event argument is required");
@@ -445,17 +445,17 @@ Result<ValueUnit> aggregate_event_metric(NuvelGraphInner& graph, std::string_vie
   Result<double> result = 0.0;
   switch (*mode) {
     case Mode::Module:
-      result = run_module(graph, request.value(), measured, metric_unit);
+      result = run_module(graph, request.value(), measured, unit);
       break;
     case Mode::Summation:
-      result = run_summation(graph, request.value(), measured, metric_unit);
+      result = run_summation(graph, request.value(), measured, unit);
       break;
     case Mode::Specified:
-      result = run_specified(graph, request.value(), measured, metric_unit);
+      result = run_specified(graph, request.value(), measured, unit);
       break;
   }
   if (!result.ok()) return std::move(result.error());
-  return ValueUnit{result.value(), metric_unit};
+  return ValueUnit{result.value(), unit};
 }
 
 Result<EventValues> aggregate_event_counts(const NuvelGraphInner& graph, std::string_view workload,

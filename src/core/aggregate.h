@@ -21,12 +21,13 @@ Result<double> aggregate_event_count(const NuvelGraphInner& graph,
                                      std::optional<std::string_view> event);
 
 /// One metric of one event in the mode `metric_aggregation` ("module",
-/// "summation" or "specified"), scaled to `workload` when one is given. Resets
+/// "summation" or "specified"), scaled to `workload` when one is given, with
+/// `unit` (the method's metric_unit argument) beside the value. Resets
 /// the metric in every node with out-edges first; a failure keeps the reset
 /// and whatever a pass wrote before it.
 Result<ValueUnit> aggregate_event_metric(NuvelGraphInner& graph, std::string_view metric,
                                          std::string_view metric_aggregation,
-                                         std::string_view metric_unit,
+                                         std::string_view unit,
                                          std::optional<std::string_view> workload,
                                          std::optional<std::string_view> event);
 
