@@ -42,7 +42,7 @@ void narrate_total(std::optional<std::string_view> workload, std::string_view ev
   });
 }
 
-// ---- One call's checks --------------------------------------------------------
+// ---- One call's checks --------------------------------------------------
 
 /// What one aggregate_event_metric call works on, after its checks.
 struct Request {
@@ -146,7 +146,7 @@ PendingError pass_failure(NuvelGraphInner& graph, NodeIndex event, const Metric&
   throw InternalError("a pass failed in its fast form only");
 }
 
-// ---- The metric reset -----------------------------------------------------------
+// ---- The metric reset ---------------------------------------------------
 
 /// Sets the metric to 0.0 in every node with out-edges, in ascending index
 /// order. Only the metric's reset candidates can hold anything else, so
@@ -167,7 +167,7 @@ void reset_metric(NuvelGraphInner& graph, const Metric& metric) {
   }
 }
 
-// ---- The modes of one call --------------------------------------------------------
+// ---- The modes of one call ----------------------------------------------
 
 Result<double> run_module(const NuvelGraphInner& graph, const Request& request,
                           const Metric& metric, std::string_view unit) {
@@ -258,7 +258,7 @@ Result<double> run_summation(NuvelGraphInner& graph, const Request& request, con
   return result;
 }
 
-// ---- Many events at once ------------------------------------------------------------
+// ---- Many events at once ------------------------------------------------
 
 /// The nodes reachable from `workload` along at least one edge.
 void mark_below(const NuvelGraphInner& graph, NodeIndex workload, NodeMarks& below) {

@@ -10,7 +10,7 @@
 namespace nuvel {
 namespace {
 
-// ---- Path sums over the sub-graph ---------------------------------------------
+// ---- Path sums over the sub-graph ---------------------------------------
 
 /// Fraction bits of a finite double (0 for an integer), or -1 past 60 or for
 /// a value that is not finite.
@@ -202,7 +202,7 @@ std::vector<std::optional<PathSum>> exact_path_counts(const NuvelGraphInner& gra
   return found;
 }
 
-// ---- Summation and specified values -------------------------------------------
+// ---- Summation and specified values -------------------------------------
 
 FastPass::FastPass(const NuvelGraphInner& graph, const Metric& metric, Mode mode)
     : graph_(graph),

@@ -30,7 +30,7 @@ SingleMetric& as_single_mut(MetricValue& metric) {
   throw InternalError("a multi-operation metric was used as a single value");
 }
 
-// ---- NodeMetrics ----------------------------------------------------------
+// ---- NodeMetrics --------------------------------------------------------
 
 NodeMetrics::Entry::Entry(Entry&& other) noexcept : metric_(other.metric_), unit_(other.unit_) {
   if (other.is_single()) {

@@ -13,7 +13,7 @@ namespace nuvel {
 using log::Level;
 constexpr std::string_view kAggregate = log::kAggregateTarget;
 
-// ---- Shared pieces ----------------------------------------------------------
+// ---- Shared pieces ------------------------------------------------------
 
 std::string cat(std::initializer_list<std::string_view> parts) {
   std::size_t size = 0;
@@ -74,7 +74,7 @@ Result<NodeMetrics::Entry*> PassValues::aggregation_target(NodeIndex n, const Me
                           "' is not a single value"}));
 }
 
-// ---- Paths with running products --------------------------------------------
+// ---- Paths with running products ----------------------------------------
 
 namespace {
 
@@ -247,7 +247,7 @@ Result<double> aggregate_summation_multiop(const NuvelGraphInner& graph, NodeInd
   return total;
 }
 
-// ---- Mode module: a depth-first sum over the modules below the event ----------
+// ---- Mode module: a depth-first sum over the modules below --------------
 
 namespace {
 
@@ -345,7 +345,7 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root, co
   }
 }
 
-// ---- Mode summation: every edge below the event pushes count x value x factor up
+// ---- Mode summation: each edge pushes count x value x factor up ---------
 
 namespace {
 
@@ -411,7 +411,7 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, const 
   return Unit{};
 }
 
-// ---- Mode specified: parallel sub-events compete for a maximum, others add up
+// ---- Mode specified: a parallel maximum plus a sequential sum -----------
 
 namespace {
 

@@ -83,7 +83,7 @@ bool is_positive_zero(double value);
 /// but +0.0 becomes a reset candidate of the metric.
 void write_value(NuvelGraphInner& graph, NodeIndex node, NodeMetrics::Entry& entry, double value);
 
-// ---- Narrated passes ----------------------------------------------------------
+// ---- Narrated passes ----------------------------------------------------
 
 /// Where a narrated pass keeps the values it aggregates: in the graph, as a
 /// call does; or, for a dry run that only looks for the pass's result or
@@ -144,7 +144,7 @@ struct PathSum {
 PathSum walk_path_counts(const NuvelGraphInner& graph, NodeIndex workload, NodeIndex event,
                          const std::optional<Metric>& metric, const Narrator& narrator);
 
-// ---- Fast passes ------------------------------------------------------------
+// ---- Fast passes --------------------------------------------------------
 
 /// The path sum of walk_path_counts computed over the sub-graph instead of
 /// path by path, when that gives the very bits of the path-by-path sum:

@@ -8,7 +8,7 @@
 
 namespace nuvel {
 
-// ---- Scratch ----------------------------------------------------------------
+// ---- Scratch ------------------------------------------------------------
 
 void NodeMarks::begin(std::size_t node_count) {
   if (stamp_.size() < node_count) stamp_.resize(node_count, 0);
@@ -38,7 +38,7 @@ Lease<std::vector<NodeIndex>> AggregationSnapshot::nodes() {
   return Lease<std::vector<NodeIndex>>(node_lists_, [](std::vector<NodeIndex>& list) { list.clear(); });
 }
 
-// ---- Packed out-lists and data columns --------------------------------------
+// ---- Packed out-lists and data columns ----------------------------------
 
 /// Node n's out-edges are edges[begin[n]] up to edges[begin[n] + size[n]],
 /// oldest first, with room for capacity[n]; a list that outgrows its room
@@ -127,7 +127,7 @@ std::span<const std::uint8_t> AggregationSnapshot::parallel(const NuvelGraphInne
   return structure(graph).parallel;
 }
 
-// ---- The whole-graph depth-first order --------------------------------------
+// ---- The whole-graph depth-first order ----------------------------------
 
 /// The depth-first search of the whole graph: roots in ascending index, a
 /// node's undiscovered successors pushed in list order when it is
@@ -298,7 +298,7 @@ void AggregationSnapshot::build_finish_order(const NuvelGraphInner& graph) {
   finish_order_ = std::move(built);
 }
 
-// ---- The writers' interface -------------------------------------------------
+// ---- The writers' interface ---------------------------------------------
 
 AggregationSnapshot::AggregationSnapshot() = default;
 AggregationSnapshot::~AggregationSnapshot() = default;
@@ -371,7 +371,7 @@ void AggregationSnapshot::edge_changing(EdgeIndex e) {
   if (structure_ || !columns_.empty() || finish_order_) note(changed_edges_, e, e + std::size_t{1});
 }
 
-// ---- Metric columns and reset candidates --------------------------------------
+// ---- Metric columns and reset candidates --------------------------------
 
 namespace {
 
