@@ -190,23 +190,28 @@ def aggregation_rows(m: model_mod.Model) -> list[tuple[str, str, list]]:
     return rows
 
 
-def time_calls(g, method: str, columns: list, calls: int, repeat: int):
-    """Best time of ``calls`` calls (the first of each column); (seconds, results)."""
-    fn = getattr(g, method)
-    cols = [col[:calls] for col in columns]
-    best, res = math.inf, None
-    # One collection for the row: with a large model alive, a collection per
-    # repetition would cost more than the calls themselves.
+def best_of(fn, repeat: int):
+    """(best seconds, last result) of ``repeat`` runs, after one collection
+    and with the collector paused: with a large model alive, a collection
+    per run would cost more than the calls themselves."""
+    best, result = math.inf, None
     gc.collect()
     gc.disable()
     try:
         for _ in range(repeat):
             t0 = time.perf_counter()
-            res = list(map(fn, *cols))
+            result = fn()
             best = min(best, time.perf_counter() - t0)
     finally:
         gc.enable()
-    return best, res
+    return best, result
+
+
+def time_calls(g, method: str, columns: list, calls: int, repeat: int):
+    """Best time of ``calls`` calls (the first of each column); (seconds, results)."""
+    fn = getattr(g, method)
+    cols = [col[:calls] for col in columns]
+    return best_of(lambda: list(map(fn, *cols)), repeat)
 
 
 def time_aggregation(g, m: model_mod.Model, side: str, repeat: int):
@@ -348,18 +353,7 @@ def probe_calls():
 
 def per_call(fn, calls: int, repeat: int) -> float:
     """Best time per call of ``calls`` calls of ``fn``, collector paused."""
-    best = math.inf
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(repeat):
-            t0 = time.perf_counter()
-            for _ in range(calls):
-                fn()
-            best = min(best, (time.perf_counter() - t0) / calls)
-    finally:
-        gc.enable()
-    return best
+    return best_of(lambda: [fn() for _ in range(calls)], repeat)[0] / calls
 
 
 def probe_times(g, repeat: int) -> dict[str, float]:
@@ -469,20 +463,6 @@ def run_peers(cls, args) -> None:
               f"{theirs_s / ours_s:>12.2f}")
     print("(results agree to 1e-9 relative; a peer's time includes building its name -> value dict)")
 
-
-def best_of(fn, repeat: int):
-    """(best seconds, last result) of ``repeat`` runs, collector paused."""
-    best, result = math.inf, None
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(repeat):
-            t0 = time.perf_counter()
-            result = fn()
-            best = min(best, time.perf_counter() - t0)
-    finally:
-        gc.enable()
-    return best, result
 
 
 def outcome(fn):
