@@ -49,6 +49,11 @@ struct EdgeData {
   AggregationId aggregation = kParallel;    ///< see NuvelGraphInner::aggregation()
   OrderedMap<std::string> operation;        ///< metric name to operation name
   OrderedMap<double> factor;                ///< metric name to weight; missing counts as 1.0
+
+  double factor_of(std::string_view metric) const {
+    const double* weight = factor.find(metric);
+    return weight != nullptr ? *weight : 1.0;
+  }
 };
 
 struct AddedEdge {
@@ -69,7 +74,11 @@ struct AddedEdge {
 /// unique; adding a name again creates a second node, and the index then maps
 /// the name to the newest one while the older node keeps its data and edges.
 /// Node names and performance paths are immutable and kept in a text pool;
-/// aggregation texts are kept once per distinct text for the store's life.
+/// aggregation texts, metric names and units are kept once per distinct
+/// text for the store's life. Beside the records lives the aggregation
+/// snapshot: add_node and add_edge report themselves to it, and every
+/// other writer reaches node and edge data through change_node and
+/// change_edge, which report the change.
 class NuvelGraphInner {
  public:
   NuvelGraphInner();

@@ -1,6 +1,7 @@
 // Metric values held by nodes.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,6 +29,9 @@ using MultiOp = OrderedMap<SingleMetric>;
 /// A node's value of one metric, Single or MultiOp, as module data and
 /// graph files supply it; NodeMetrics keeps it in a compact form.
 using MetricValue = std::variant<SingleMetric, MultiOp>;
+
+/// Whether a value is +0.0 (not -0.0, not NaN): what a metric reset leaves.
+inline bool is_positive_zero(double value) { return std::bit_cast<std::uint64_t>(value) == 0; }
 
 /// The operation names of a MultiOp in map order; empty for a Single.
 std::vector<std::string> op_names(const MetricValue& metric);

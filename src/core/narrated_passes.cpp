@@ -1,6 +1,5 @@
 // The aggregation passes as documented, record by record.
 #include <algorithm>
-#include <bit>
 #include <utility>
 
 #include "aggregate.h"
@@ -38,21 +37,10 @@ const NodeMetrics::Entry* metric_of(const NuvelGraphInner& graph, NodeIndex node
   return metric.id ? graph.node(node).metrics.find(*metric.id) : nullptr;
 }
 
-bool is_positive_zero(double value) { return std::bit_cast<std::uint64_t>(value) == 0; }
-
 void write_value(NuvelGraphInner& graph, NodeIndex node, NodeMetrics::Entry& entry, double value) {
   entry.set_value(value);
   if (!is_positive_zero(value)) graph.snapshot().add_reset_candidate(entry.metric(), node);
 }
-
-namespace {
-
-double factor_of(const EdgeData& edge, std::string_view metric) {
-  const double* factor = edge.factor.find(metric);
-  return factor != nullptr ? *factor : 1.0;
-}
-
-}  // namespace
 
 void PassValues::start(std::span<const NodeIndex> order) {
   if (scratch_ == nullptr) return;
@@ -390,7 +378,7 @@ Result<Unit> aggregate_summation(NuvelGraphInner& graph, NodeIndex event, const 
       const NodeIndex parent = graph.source(edge);
       if (!in_pass->marked(parent)) continue;
       const double count = graph.edge(edge).count;
-      const double factor = factor_of(graph.edge(edge), metric.name);
+      const double factor = graph.edge(edge).factor_of(metric.name);
       Result<double> value = summation_value(graph, node, edge, metric, narrator, values);
       if (!value.ok()) return std::move(value.error());
       const double contribution = count * value.value() * factor;
@@ -451,7 +439,7 @@ Result<ChildSums> sum_children(NuvelGraphInner& graph, NodeIndex node, const Met
       value = values.read(child, *single.value());
     }
     const double count = graph.edge(edge).count;
-    const double factor = factor_of(graph.edge(edge), metric.name);
+    const double factor = graph.edge(edge).factor_of(metric.name);
     const double contribution = value * count * factor;
     narrator.debug([&] {
       return cat({"  Total value (<", child_name, ">) = <", fmt_py(contribution), "> <",

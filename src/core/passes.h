@@ -77,7 +77,6 @@ class Narrator {
 std::string_view name_of(const NuvelGraphInner& graph, NodeIndex node);
 const NodeMetrics::Entry* metric_of(const NuvelGraphInner& graph, NodeIndex node,
                                     const Metric& metric);
-bool is_positive_zero(double value);
 
 /// The engine's write into a node's Single; a node left holding anything
 /// but +0.0 becomes a reset candidate of the metric.

@@ -1,7 +1,6 @@
 #include "snapshot.h"
 
 #include <algorithm>
-#include <bit>
 #include <optional>
 
 #include "graph.h"
@@ -375,8 +374,6 @@ void AggregationSnapshot::edge_changing(EdgeIndex e) {
 
 namespace {
 
-bool is_positive_zero(double value) { return std::bit_cast<std::uint64_t>(value) == 0; }
-
 void read_node(const NuvelGraphInner& graph, MetricColumn& column, std::optional<TextId> id,
                NodeIndex n) {
   const NodeData& data = graph.node(n);
@@ -398,11 +395,6 @@ void read_node(const NuvelGraphInner& graph, MetricColumn& column, std::optional
   column.specified[n] = specified;
 }
 
-double factor_of(const EdgeData& edge, std::string_view metric) {
-  const double* factor = edge.factor.find(metric);
-  return factor != nullptr ? *factor : 1.0;
-}
-
 }  // namespace
 
 void AggregationSnapshot::extend(const NuvelGraphInner& graph, MetricColumn& column) const {
@@ -417,7 +409,7 @@ void AggregationSnapshot::extend(const NuvelGraphInner& graph, MetricColumn& col
     for (; n < node_count; ++n) read_node(graph, column, id, static_cast<NodeIndex>(n));
   }
   for (EdgeIndex e = static_cast<EdgeIndex>(column.factor.size()); e < graph.edge_count(); ++e) {
-    column.factor.push_back(factor_of(graph.edge(e), column.metric));
+    column.factor.push_back(graph.edge(e).factor_of(column.metric));
   }
 }
 
@@ -462,7 +454,7 @@ void AggregationSnapshot::sync(const NuvelGraphInner& graph) {
       structure_->parallel[e] = data.aggregation == kParallel ? 1 : 0;
     }
     for (const auto& column : columns_) {
-      if (e < column->factor.size()) column->factor[e] = factor_of(data, column->metric);
+      if (e < column->factor.size()) column->factor[e] = data.factor_of(column->metric);
     }
   }
   changed_nodes_.clear();
