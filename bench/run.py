@@ -190,23 +190,28 @@ def aggregation_rows(m: model_mod.Model) -> list[tuple[str, str, list]]:
     return rows
 
 
-def time_calls(g, method: str, columns: list, calls: int, repeat: int):
-    """Best time of ``calls`` calls (the first of each column); (seconds, results)."""
-    fn = getattr(g, method)
-    cols = [col[:calls] for col in columns]
-    best, res = math.inf, None
-    # One collection for the row: with a large model alive, a collection per
-    # repetition would cost more than the calls themselves.
+def best_of(fn, repeat: int):
+    """(best seconds, last result) of ``repeat`` runs, after one collection
+    and with the collector paused: with a large model alive, a collection
+    per run would cost more than the calls themselves."""
+    best, result = math.inf, None
     gc.collect()
     gc.disable()
     try:
         for _ in range(repeat):
             t0 = time.perf_counter()
-            res = list(map(fn, *cols))
+            result = fn()
             best = min(best, time.perf_counter() - t0)
     finally:
         gc.enable()
-    return best, res
+    return best, result
+
+
+def time_calls(g, method: str, columns: list, calls: int, repeat: int):
+    """Best time of ``calls`` calls (the first of each column); (seconds, results)."""
+    fn = getattr(g, method)
+    cols = [col[:calls] for col in columns]
+    return best_of(lambda: list(map(fn, *cols)), repeat)
 
 
 def time_aggregation(g, m: model_mod.Model, side: str, repeat: int):
@@ -304,27 +309,160 @@ def build_graph(cls, m: model_mod.Model):
     return g
 
 
+# -- growth, with a fixed sub-graph ---------------------------------------------
+
+PROBE_WIDTH = 7  # sub-events of the probe event, and modules of each
+
+
+def add_probe(g, m: model_mod.Model) -> None:
+    """The same small sub-graph at every scale: probe/event over 7 sub-events
+    over 7 modules each (56 edges), and probe/top, a workload above it and
+    above every workload of the model, so that it reaches the whole graph."""
+    subs = [f"probe/sub{i}" for i in range(PROBE_WIDTH)]
+    modules = [f"probe/m{i}.{j}" for i in range(PROBE_WIDTH) for j in range(PROBE_WIDTH)]
+    for name in ["probe/top", "probe/event"] + subs + modules:
+        g.add_node(name)
+    workloads = [name for name in m.unique_names if model_mod.level(name) == 0]
+    for w in workloads + ["probe/event", subs[0]]:
+        g.add_edge("probe/top", w)
+    single = lambda value, unit: {"value": value, "unit": unit}  # noqa: E731
+    for i, sub in enumerate(subs):
+        g.add_edge("probe/event", sub)
+        g.set_edge_count("probe/event", sub, 1 + i % 3)
+        g.set_edge_aggregation("probe/event", sub, "sequential" if i % 2 else "parallel")
+        g.set_module_data(sub, {"latency": single(0.0, "ns"), "area": single(0.0, "um^2")}, 1, [])
+        g.set_node_specified_metric(sub, "latency", 10.0 + i, "ns")
+        for j in range(PROBE_WIDTH):
+            module = f"probe/m{i}.{j}"
+            g.add_edge(sub, module)
+            g.set_edge_factor(sub, module, {"latency": 0.5 * (1 + j % 2)})
+            g.set_module_data(module, {"latency": single(1.0 + j, "ns"), "area": single(2.0, "um^2")}, 2, [])
+    for event in ("probe/top", "probe/event"):
+        g.set_module_data(event, {"latency": single(0.0, "ns"), "area": single(0.0, "um^2")}, 1, [])
+
+
+def probe_calls():
+    """(row, method, args) of the calls on the probe."""
+    metric = lambda mode, workload: ("aggregate_event_metric", ("latency", mode, "ns", workload, "probe/event"))  # noqa: E731
+    rows = [("probe: aggregate_event_count", "aggregate_event_count", ("probe/top", "probe/event"))]
+    for mode in ("module", "summation", "specified"):
+        rows.append((f"probe: {mode}", *metric(mode, None)))
+        rows.append((f"probe: {mode}, workload", *metric(mode, "probe/top")))
+    return rows
+
+
+def per_call(fn, calls: int, repeat: int) -> float:
+    """Best time per call of ``calls`` calls of ``fn``, collector paused."""
+    return best_of(lambda: [fn() for _ in range(calls)], repeat)[0] / calls
+
+
+def probe_times(g, repeat: int) -> dict[str, float]:
+    """Seconds per call of each probe row, of the cliff and of the first
+    aggregation after an addition."""
+    times = {}
+    for row, method, args in probe_calls():
+        fn = getattr(g, method)
+        times[row] = per_call(lambda: fn(*args), 200, repeat)
+    latency = lambda: g.aggregate_event_metric("latency", "module", "ns", None, "probe/event")  # noqa: E731
+    times["cliff: module, before"] = per_call(latency, 200, repeat)
+    # A summation of another metric over the whole graph leaves values in
+    # every event; calls for latency must not pay for them.
+    g.aggregate_event_metric("area", "summation", "um^2", None, "probe/top")
+    times["cliff: module, after"] = per_call(latency, 200, repeat)
+    summation = lambda: g.aggregate_event_metric("latency", "summation", "ns", None, "probe/event")  # noqa: E731
+    added = []
+    for i in range(50):
+        name = f"probe/late{i}"
+        g.add_node(name)
+        g.add_edge(f"probe/sub{i % PROBE_WIDTH}", name)
+        t0 = time.perf_counter()
+        summation()
+        added.append(time.perf_counter() - t0)
+    times["first summation after add_node + add_edge"] = min(added)
+    return times
+
+
 def run_growth(cls, args) -> None:
-    """Time per call of each aggregation row at a tenth of the scale and at the scale."""
+    """Time per call of each aggregation row at a tenth of the scale and at the
+    scale: the model's sample, and a fixed sub-graph (the probe)."""
     small, large = max(1, args.scale // 10), args.scale
-    per_call = {}
+    per_call_at = {}
     for scale in (small, large):
         m = model_mod.generate(scale, args.seed)
         g = build_graph(cls, m)
         times, _ = time_aggregation(g, m, "nuvel", args.repeat)
-        per_call[scale] = {row: secs / calls for row, (calls, secs) in times.items()}
+        per_call_at[scale] = {row: secs / calls for row, (calls, secs) in times.items()}
+        add_probe(g, m)
+        per_call_at[scale].update(probe_times(g, args.repeat))
         del g, m
         gc.collect()
     print(f"nuvel: time per call at scale {small} and at scale {large} ({large / small:.0f}x the graph)")
-    head = f"{'operation':<26}{f'scale {small} us':>14}{f'scale {large} us':>14}{'ratio':>8}"
+    head = f"{'operation':<44}{f'scale {small} us':>14}{f'scale {large} us':>14}{'ratio':>8}"
     print(head)
     print("-" * len(head))
     worst = 0.0
-    for row in per_call[small]:
-        a, b = per_call[small][row], per_call[large][row]
-        worst = max(worst, b / a)
-        print(f"{row:<26}{a * 1e6:>14.1f}{b * 1e6:>14.1f}{b / a:>8.2f}")
-    print(f"(largest ratio {worst:.2f}; the graph grew {large / small:.0f}x)")
+    for row in per_call_at[small]:
+        a, b = per_call_at[small][row], per_call_at[large][row]
+        if row.startswith("probe:"):
+            worst = max(worst, b / a)
+        print(f"{row:<44}{a * 1e6:>14.2f}{b * 1e6:>14.2f}{b / a:>8.2f}")
+    print(f"(largest ratio on the fixed sub-graph {worst:.2f}; the graph grew {large / small:.0f}x)")
+    for scale in (small, large):
+        before, after = per_call_at[scale]["cliff: module, before"], per_call_at[scale]["cliff: module, after"]
+        print(f"scale {scale}: a latency call after a whole-graph summation of area takes "
+              f"{after / before:.2f}x its time before")
+
+
+# -- peers ---------------------------------------------------------------------
+
+
+def run_peers(cls, args) -> None:
+    """The extension against networkx, scipy and rustworkx on the same queries."""
+    import peers
+
+    m = model_mod.generate(args.scale, args.seed)
+    g = build_graph(cls, m)
+    pairs = list(zip(m.agg_workloads, m.agg_targets))
+    nx_peer, sp_peer, rx_peer = peers.NetworkxPeer(m), peers.ScipyPeer(m), peers.RustworkxPeer(m)
+    workload = m.agg_workloads[0]
+    summation_all = lambda: g.aggregate_event_metrics("latency", "summation", "ns")  # noqa: E731
+    counts_from = lambda: g.aggregate_event_counts(workload)  # noqa: E731
+    single_all = lambda: {e: g.aggregate_event_metric("latency", "summation", "ns", None, e)["value"]  # noqa: E731
+                          for e in summation_all()}
+    rows = [
+        ("event count, per call", len(pairs),
+         lambda: [g.aggregate_event_count(w, e) for w, e in pairs],
+         "networkx", lambda: [nx_peer.count(w, e) for w, e in pairs]),
+        ("summation with a workload, per call", len(pairs),
+         lambda: [g.aggregate_event_metric("latency", "summation", "ns", w, e)["value"] for w, e in pairs],
+         "networkx", lambda: [nx_peer.summation(w, e) for w, e in pairs]),
+        ("summation of every event", 1, summation_all, "scipy", sp_peer.summation_all),
+        ("summation of every event", 1, summation_all, "rustworkx", rx_peer.summation_all),
+        ("summation of every event, single calls", 1, single_all, "scipy", sp_peer.summation_all),
+        ("counts from one workload", 1, counts_from, "scipy", lambda: sp_peer.counts_from(workload)),
+    ]
+    print(f"peers: scale {args.scale}, {len(m.unique_names)} nodes, {len(m.pair_sources)} edges; "
+          f"metric latency, best of {max(args.repeat, 5)} turns")
+    head = f"{'query':<40}{'calls':>7}{'nuvel us':>12}{'peer':>11}{'peer us':>12}{'peer/nuvel':>12}"
+    print(head)
+    print("-" * len(head))
+    for label, calls, ours, peer, theirs in rows:
+        # Turn about, so that a busy machine slows both sides alike.
+        ours_s = theirs_s = math.inf
+        for _ in range(max(args.repeat, 5)):
+            secs, ours_result = best_of(ours, 1)
+            ours_s = min(ours_s, secs)
+            secs, theirs_result = best_of(theirs, 1)
+            theirs_s = min(theirs_s, secs)
+        if isinstance(ours_result, dict):
+            assert ours_result.keys() == theirs_result.keys(), f"{label}: {peer} covers other events"
+            ours_result, theirs_result = list(ours_result.values()), list(theirs_result.values())
+        bad = [i for i, (a, b) in enumerate(zip(ours_result, theirs_result)) if not peers.close(a, b)]
+        assert not bad, f"{label}: {peer} differs at {bad[:3]}"
+        print(f"{label:<40}{calls:>7}{ours_s / calls * 1e6:>12.2f}{peer:>11}{theirs_s / calls * 1e6:>12.2f}"
+              f"{theirs_s / ours_s:>12.2f}")
+    print("(results agree to 1e-9 relative; a peer's time includes building its name -> value dict)")
+
 
 
 def outcome(fn):
@@ -495,6 +633,9 @@ def memory_worker(side: str, args) -> dict:
     consume(map(g.set_edge_aggregation, m.pair_sources, m.pair_targets, m.aggregations))
     gc.collect()
     rss3 = rss_bytes()
+    g.init_metrics(dict(list(m.metric_units.items())[:3]))
+    gc.collect()
+    rss4 = rss_bytes()
     return {
         "nodes": len(m.node_names),
         "edges": len(m.pair_sources),
@@ -502,6 +643,7 @@ def memory_worker(side: str, args) -> dict:
         "after_nodes": rss1,
         "after_edges": rss2,
         "after_build": rss3,
+        "after_init": rss4,
         "peak": peak_bytes(),
         "exact_peak": exact_peak,
     }
@@ -539,11 +681,13 @@ def run_memory(sides, args) -> None:
 
     per_node = [(r["after_nodes"] - r["base"]) / r["nodes"] for r in mem.values()]
     per_edge = [(r["after_edges"] - r["after_nodes"]) / r["edges"] for r in mem.values()]
+    per_init = [(r["after_init"] - r["after_build"]) / r["nodes"] for r in mem.values()]
     build = [(r["after_build"] - r["base"]) / mib for r in mem.values()]
     peak_growth = [(r["peak"] - r["base"]) / mib for r in mem.values()]
     peak = [r["peak"] / mib for r in mem.values()]
     row("bytes per node", per_node, lambda v: f"{v:>14.1f}")
     row("bytes per edge (add_edge)", per_edge, lambda v: f"{v:>14.1f}")
+    row("init_metrics, 3 metrics, B/node", per_init, lambda v: f"{v:>14.1f}")
     row("whole build, MiB", build, lambda v: f"{v:>14.1f}")
     row("peak growth in build, MiB", peak_growth, lambda v: f"{v:>14.1f}")
     row("peak RSS of process, MiB", peak, lambda v: f"{v:>14.1f}")
@@ -728,8 +872,9 @@ def parse_args(argv=None):
     p.add_argument("--repeat", type=int, default=3, help="runs of each query batch, best is kept (default 3)")
     p.add_argument(
         "--sections",
-        default="time,aggregate,ladder,growth,memory,fanout,persistence",
-        help="comma-separated subset of time,aggregate,ladder,growth,memory,fanout,persistence (default all)",
+        default="time,aggregate,ladder,growth,peers,memory,fanout,persistence",
+        help="comma-separated subset of time,aggregate,ladder,growth,peers,memory,fanout,persistence "
+        "(default all)",
     )
     p.add_argument("--ladder-depth", type=int, default=20, help="levels of the ladder graph (default 20)")
     p.add_argument("--fanout", type=int, nargs=2, default=(100_000, 400_000), metavar=("SMALL", "LARGE"))
@@ -821,6 +966,10 @@ def main(argv=None) -> int:
     if "growth" in sections and "nuvel" in sides:
         print()
         run_growth(classes["nuvel"], args)
+
+    if "peers" in sections and "nuvel" in sides:
+        print()
+        run_peers(classes["nuvel"], args)
 
     if "memory" in sections:
         print()

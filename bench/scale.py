@@ -175,6 +175,17 @@ def check_calls(m: model_mod.Model, rows, per_row: int) -> list[tuple[str, list]
     return checks
 
 
+def check_batch(g, batch: dict, counts: dict, workload: str, sample: int = 200) -> None:
+    """A sample of the batch values equals the single calls bit for bit."""
+    for name in list(batch)[:: max(1, len(batch) // sample)]:
+        single = g.aggregate_event_metric("latency", "summation", "ns", None, name)["value"]
+        assert repr(single) == repr(batch[name]), f"batch summation of {name}: {batch[name]!r} != {single!r}"
+    for name in list(counts)[:: max(1, len(counts) // sample)]:
+        single = g.aggregate_event_count(workload, name)
+        assert repr(single) == repr(counts[name]), f"batch count of {name}: {counts[name]!r} != {single!r}"
+    print(f"batch calls: {len(batch)} summation values and {len(counts)} counts; a sample equals the single calls")
+
+
 def run_checks(g, checks) -> list:
     return [getattr(g, method)(*args) for method, args in checks]
 
@@ -195,6 +206,12 @@ def run_model(args, tmp: str) -> None:
         seconds, _ = phases.run(label, len(columns[0]), lambda: timed_calls(getattr(g, method), columns),
                                 collector=False)
         per_call[label] = seconds
+    batch = phases.run("batch: summation of every event", 1,
+                       lambda: g.aggregate_event_metrics("latency", "summation", "ns"), collector=False)
+    workload = m.agg_workloads[0]
+    counts = phases.run("batch: counts from one workload", 1,
+                        lambda: g.aggregate_event_counts(workload), collector=False)
+    check_batch(g, batch, counts, workload)
     checks = check_calls(m, rows, args.check_calls)
     expected = run_checks(g, checks)
     names = names_digest(g)

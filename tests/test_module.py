@@ -41,6 +41,10 @@ SIGNATURES = {
     "aggregate_event_count": "($self, workload=None, event=None)",
     "save_json": "($self, path)",
     "load_json": "(path)",
+    "aggregate_event_metrics": (
+        "($self, metric, metric_aggregation, metric_unit, workload=None, events=None)"
+    ),
+    "aggregate_event_counts": "($self, workload, events=None)",
 }
 
 DOCS = {
@@ -63,6 +67,19 @@ DOCS = {
         "Set a per-node specified-mode metric value (from performance model output)."
     ),
     "query_module_metric": 'Returns {"value": float, "unit": str}.',
+    "aggregate_event_metrics": (
+        "aggregate_event_metric for many events at once: a dict from event name to its\n"
+        "value, each the float the single call returns. `events` is a list of names; None\n"
+        "means every node with outgoing edges (those below `workload` when given), in\n"
+        "node order. One pass over the events' sub-graphs; raises what the single call of\n"
+        "the first failing event raises. Logs nothing and leaves metric values as they are."
+    ),
+    "aggregate_event_counts": (
+        "aggregate_event_count for many events at once: a dict from event name to its\n"
+        "count. `events` is a list of names; None means every node with outgoing edges\n"
+        "below `workload`, in node order. Raises what the single call of the first\n"
+        "failing event raises. Logs nothing."
+    ),
 }
 
 

@@ -193,6 +193,14 @@ bool to_native(PyObject* obj, TextList& out) {
   return PyErr_Occurred() == nullptr;
 }
 
+bool to_native(PyObject* obj, std::optional<TextList>& out) {
+  if (obj == nullptr) {
+    out.reset();
+    return true;
+  }
+  return to_native(obj, out.emplace());
+}
+
 bool to_native(PyObject* obj, MetricsDict& out) {
   if (!is_dict(obj)) return false;
   out.dict = obj;
@@ -234,6 +242,19 @@ PyObject* to_python(const ValueUnit& value) {
       PyDict_SetItem(dict.get(), value_name, number.get()) < 0 ||
       PyDict_SetItem(dict.get(), unit_name, unit.get()) < 0) {
     return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* to_python(const EventValues& values) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [name, value] : values) {
+    const Ref key(to_python(name));
+    const Ref number(PyFloat_FromDouble(value));
+    if (!key || !number || PyDict_SetItem(dict.get(), key.get(), number.get()) < 0) {
+      return nullptr;
+    }
   }
   return dict.release();
 }

@@ -120,6 +120,8 @@ bool to_native(PyObject* obj, OrderedMap<double>& out);
 bool to_native(PyObject* obj, TextList& out);
 /// Only checks that `obj` is a dict.
 bool to_native(PyObject* obj, MetricsDict& out);
+/// A list of names, or nothing for an absent or None argument.
+bool to_native(PyObject* obj, std::optional<TextList>& out);
 
 /// The body of set_module_data, in the binding because it converts the
 /// entries of `metrics`: each is converted and written before the next is
@@ -141,6 +143,8 @@ PyObject* to_python(const std::optional<std::string_view>& text);
 PyObject* to_python(const NameList& names);
 PyObject* to_python(const std::optional<double>& value);
 PyObject* to_python(const ValueUnit& value);
+/// A dict from event name to float, in the order of `values`.
+PyObject* to_python(const EventValues& values);
 /// A new NuvelGraph object that takes over `graph` (graph_type.cpp).
 PyObject* to_python(NuvelGraphInner& graph);
 

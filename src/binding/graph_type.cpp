@@ -45,6 +45,11 @@ constexpr Params kAggregateEventMetric{
     {"metric", "metric_aggregation", "metric_unit", "workload", "event"}, 5, 3};
 constexpr Params kAggregateEventCount{
     "NuvelGraph.aggregate_event_count()", {"workload", "event"}, 2, 0};
+constexpr Params kAggregateEventMetrics{
+    "NuvelGraph.aggregate_event_metrics()",
+    {"metric", "metric_aggregation", "metric_unit", "workload", "events"}, 5, 3};
+constexpr Params kAggregateEventCounts{
+    "NuvelGraph.aggregate_event_counts()", {"workload", "events"}, 2, 1};
 constexpr Params kSaveJson{"NuvelGraph.save_json()", {"path"}, 1, 1};
 constexpr Params kLoadJson{"NuvelGraph.load_json()", {"path"}, 1, 1};
 constexpr Params kNew{"NuvelGraph.__new__()", {}, 0, 0};
@@ -136,6 +141,23 @@ PyMethodDef graph_methods[] = {
      "save_json($self, path)\n--\n\n"},
     {"load_json", as_cfunction(&method<Borrow::None, kLoadJson, &load_json>), kArgs | METH_STATIC,
      "load_json(path)\n--\n\n"},
+    {"aggregate_event_metrics",
+     as_cfunction(&method<Borrow::Exclusive, kAggregateEventMetrics, &aggregate_event_metrics>),
+     kArgs,
+     "aggregate_event_metrics($self, metric, metric_aggregation, metric_unit, workload=None, "
+     "events=None)\n--\n\n"
+     "aggregate_event_metric for many events at once: a dict from event name to its\n"
+     "value, each the float the single call returns. `events` is a list of names; None\n"
+     "means every node with outgoing edges (those below `workload` when given), in\n"
+     "node order. One pass over the events' sub-graphs; raises what the single call of\n"
+     "the first failing event raises. Logs nothing and leaves metric values as they are."},
+    {"aggregate_event_counts",
+     as_cfunction(&method<Borrow::Shared, kAggregateEventCounts, &aggregate_event_counts>), kArgs,
+     "aggregate_event_counts($self, workload, events=None)\n--\n\n"
+     "aggregate_event_count for many events at once: a dict from event name to its\n"
+     "count. `events` is a list of names; None means every node with outgoing edges\n"
+     "below `workload`, in node order. Raises what the single call of the first\n"
+     "failing event raises. Logs nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 

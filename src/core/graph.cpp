@@ -1,6 +1,5 @@
 #include "graph.h"
 
-#include <algorithm>
 #include <functional>
 #include <utility>
 
@@ -17,41 +16,7 @@ AggregationId NuvelGraphInner::set_aggregation_text(std::string_view text) {
 }
 
 void NuvelGraphInner::set_aggregation(EdgeIndex e, std::string_view text) {
-  edges_[e].data.aggregation = set_aggregation_text(text);
-}
-
-const PackedOutLists& NuvelGraphInner::packed_out_lists() const {
-  if (!packed_) {
-    auto packed = std::make_unique<PackedOutLists>();
-    packed->begin.reserve(nodes_.size() + 1);
-    packed->targets.reserve(edges_.size());
-    for (NodeIndex n = 0; n < nodes_.size(); ++n) {
-      packed->begin.push_back(static_cast<std::uint32_t>(packed->targets.size()));
-      for (EdgeIndex e = nodes_[n].first_out; e != kNoIndex; e = edges_[e].next_out) {
-        packed->targets.push_back(edges_[e].target);
-      }
-    }
-    packed->begin.push_back(static_cast<std::uint32_t>(packed->targets.size()));
-    packed_ = std::move(packed);
-  }
-  return *packed_;
-}
-
-ModuleProducts& NuvelGraphInner::module_products(std::string_view metric) const {
-  constexpr std::size_t kKept = 4;
-  auto found = std::find_if(products_.begin(), products_.end(),
-                            [&](const auto& column) { return column->metric == metric; });
-  if (found == products_.end()) {
-    if (products_.size() == kKept) products_.pop_back();
-    products_.push_back(std::make_unique<ModuleProducts>());
-    products_.back()->metric = std::string(metric);
-    found = products_.end() - 1;
-  }
-  std::rotate(products_.begin(), found, found + 1);
-  ModuleProducts& column = *products_.front();
-  column.product.resize(nodes_.size());
-  column.state.resize(nodes_.size(), ModuleProducts::kUnread);
-  return column;
+  change_edge(e).aggregation = set_aggregation_text(text);
 }
 
 NodeIndex NuvelGraphInner::add_node(std::string_view name,
@@ -59,10 +24,11 @@ NodeIndex NuvelGraphInner::add_node(std::string_view name,
   if (nodes_.size() >= kNoIndex) throw InternalError("node handles exhausted");
   const auto index = static_cast<NodeIndex>(nodes_.size());
   NodeRecord& record = nodes_.emplace_back();
-  forget_structure();
   record.data.name = texts_.add(name);
   if (performance) record.data.performance = texts_.add(*performance);
-  name_index_.assign(record.data.name, text_hash(name), index);
+  const std::uint32_t shadowed = name_index_.assign(record.data.name, text_hash(name), index);
+  if (shadowed != NameIndex::kNotFound) shadowed_.push_back(shadowed);
+  snapshot_.node_added(*this, index);
   return index;
 }
 
@@ -77,10 +43,7 @@ Result<AddedEdge> NuvelGraphInner::add_edge(std::string_view source, std::string
   }
   if (edges_.size() >= kNoIndex) throw InternalError("edge handles exhausted");
   const auto index = static_cast<EdgeIndex>(edges_.size());
-  forget_structure();
-  if (nodes_[*from].first_out == kNoIndex && !nodes_[*from].data.metrics.empty()) {
-    reset_candidates_.push_back(*from);
-  }
+  const bool source_was_leaf = nodes_[*from].first_out == kNoIndex;
   edges_.emplace_back(EdgeRecord{{}, *from, *to, nodes_[*from].first_out, nodes_[*to].first_in});
   nodes_[*from].first_out = index;
   nodes_[*to].first_in = index;
@@ -92,6 +55,7 @@ Result<AddedEdge> NuvelGraphInner::add_edge(std::string_view source, std::string
     e = edges_[e].next_out;
   }
   if (e != kNoIndex) edge_index_.insert(pair_hash(*from, edges_[e].target), e);
+  snapshot_.edge_added(*this, index, source_was_leaf);
   return AddedEdge{index, false};
 }
 

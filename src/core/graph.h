@@ -15,7 +15,9 @@
 #include "name_index.h"
 #include "ordered_map.h"
 #include "result.h"
+#include "snapshot.h"
 #include "text_pool.h"
+#include "text_table.h"
 
 namespace nuvel {
 
@@ -38,7 +40,7 @@ struct NodeData {
   PooledText performance;  ///< absent unless given; a path that is never opened
   double instance = 1.0;                        ///< instance count of a module
   std::unique_ptr<TextList> tags;               ///< caller order, duplicates allowed; null if empty
-  OrderedMap<MetricValue> metrics;
+  NodeMetrics metrics;                          ///< keyed by NuvelGraphInner::metric_id()
   OrderedMap<SingleMetric> specified_metrics;
 };
 
@@ -47,34 +49,11 @@ struct EdgeData {
   AggregationId aggregation = kParallel;    ///< see NuvelGraphInner::aggregation()
   OrderedMap<std::string> operation;        ///< metric name to operation name
   OrderedMap<double> factor;                ///< metric name to weight; missing counts as 1.0
-};
 
-/// Facts that depend only on which nodes and edges exist, not on their data.
-/// Computed by the first caller that needs them and dropped when a node or
-/// an edge is added.
-struct StructureFacts {
-  bool has_cycle = false;              ///< a self-loop included
-  std::vector<std::uint32_t> position;  ///< each node's place in the topological order
-};
-
-/// The out-lists packed in list order: node n's targets are
-/// targets[begin[n]] up to targets[begin[n + 1]]. Walks that touch many
-/// nodes read these two arrays instead of the scattered records.
-struct PackedOutLists {
-  std::vector<std::uint32_t> begin;
-  std::vector<NodeIndex> targets;
-
-  bool is_leaf(NodeIndex n) const { return begin[n] == begin[n + 1]; }
-};
-
-/// One metric's value x instance of each module, as the module walk reads
-/// it: an entry is filled on its first read and cleared whenever the node's
-/// metrics or instance may change.
-struct ModuleProducts {
-  enum State : std::uint8_t { kUnread, kSingle, kNotSingle };
-  std::string metric;
-  std::vector<double> product;
-  std::vector<std::uint8_t> state;
+  double factor_of(std::string_view metric) const {
+    const double* weight = factor.find(metric);
+    return weight != nullptr ? *weight : 1.0;
+  }
 };
 
 struct AddedEdge {
@@ -95,7 +74,11 @@ struct AddedEdge {
 /// unique; adding a name again creates a second node, and the index then maps
 /// the name to the newest one while the older node keeps its data and edges.
 /// Node names and performance paths are immutable and kept in a text pool;
-/// aggregation texts are kept once per distinct text for the store's life.
+/// aggregation texts, metric names and units are kept once per distinct
+/// text for the store's life. Beside the records lives the aggregation
+/// snapshot: add_node and add_edge report themselves to it, and every
+/// other writer reaches node and edge data through change_node and
+/// change_edge, which report the change.
 class NuvelGraphInner {
  public:
   NuvelGraphInner();
@@ -119,16 +102,34 @@ class NuvelGraphInner {
   std::vector<NodeIndex> leaf_indices() const;
 
   std::optional<NodeIndex> lookup(std::string_view name) const;
+  /// The nodes that lookup() no longer finds, because their name was added
+  /// again later; in the order that happened.
+  const std::vector<NodeIndex>& shadowed_nodes() const { return shadowed_; }
 
   std::size_t node_count() const { return nodes_.size(); }
   std::size_t edge_count() const { return edges_.size(); }
 
-  NodeData& node(NodeIndex n) { return nodes_[n].data; }
   const NodeData& node(NodeIndex n) const { return nodes_[n].data; }
-  EdgeData& edge(EdgeIndex e) { return edges_[e].data; }
   const EdgeData& edge(EdgeIndex e) const { return edges_[e].data; }
   NodeIndex source(EdgeIndex e) const { return edges_[e].source; }
   NodeIndex target(EdgeIndex e) const { return edges_[e].target; }
+
+  /// Write access to a node's metrics, instance, tags or specified metrics
+  /// (respectively an edge's count, factor or operation): every writer goes
+  /// through these, which tell the aggregation snapshot.
+  NodeData& change_node(NodeIndex n) {
+    snapshot_.node_changing(*this, n);
+    return nodes_[n].data;
+  }
+  EdgeData& change_edge(EdgeIndex e) {
+    snapshot_.edge_changing(e);
+    return edges_[e].data;
+  }
+  /// The engine's write access to the Single values of nodes with
+  /// out-edges, the values it aggregates into. The snapshot keeps no copy
+  /// of those, so it need not hear of them; the engine keeps the reset
+  /// candidates itself.
+  NodeMetrics& aggregated_metrics(NodeIndex n) { return nodes_[n].data.metrics; }
 
   /// The aggregation text of an edge ("parallel" for a new edge).
   std::string_view aggregation(EdgeIndex e) const {
@@ -138,39 +139,16 @@ class NuvelGraphInner {
 
   bool is_leaf(NodeIndex n) const { return nodes_[n].first_out == kNoIndex; }
 
-  /// Nodes with out-edges whose metrics may hold a Single value other than
-  /// +0.0, in no order and possibly repeated: the only nodes that a metric
-  /// reset has to visit. Whoever writes a metric value calls
-  /// note_metric_written(); add_edge adds a node with metrics that gains its
-  /// first out-edge. The reset prunes the list.
-  std::vector<NodeIndex>& reset_candidates() { return reset_candidates_; }
-  void note_metric_written(NodeIndex n) {
-    if (!is_leaf(n)) reset_candidates_.push_back(n);
+  /// Metric names and unit texts of node metrics, each stored once.
+  TextId intern(std::string_view text) { return metric_texts_.intern(texts_, text); }
+  std::optional<TextId> metric_id(std::string_view text) const { return metric_texts_.find(text); }
+  std::string_view text(TextId id) const { return metric_texts_.text(id); }
+
+  /// The aggregation snapshot, brought up to date with the store.
+  AggregationSnapshot& snapshot() const {
+    snapshot_.sync(*this);
+    return snapshot_;
   }
-
-  /// The out-lists of the current graph, packed on first use; the reference
-  /// stays valid until a node or an edge is added.
-  const PackedOutLists& packed_out_lists() const;
-
-  /// The cached products of `metric`, covering every node. Kept for the
-  /// few most recently used metrics.
-  ModuleProducts& module_products(std::string_view metric) const;
-  /// Whoever changes a node's metrics or instance through node() calls
-  /// this, for that node or for all of them.
-  void forget_module_products(NodeIndex n) {
-    // Only modules are read from the cache, and a node with out-edges never
-    // becomes a module again.
-    if (products_.empty() || !is_leaf(n)) return;
-    for (const auto& column : products_) {
-      if (n < column->state.size()) column->state[n] = ModuleProducts::kUnread;
-    }
-  }
-  void forget_module_products() { products_.clear(); }
-
-  /// The structure facts of the current graph, computed on first use
-  /// (defined with the topological sort in paths.cpp). The reference stays
-  /// valid until a node or an edge is added.
-  const StructureFacts& structure_facts() const;
 
   /// Heads and links of the adjacency lists, for walks in list order:
   /// for (EdgeIndex e = first_out(n); e != kNoIndex; e = next_out(e)).
@@ -194,10 +172,6 @@ class NuvelGraphInner {
   };
 
   AggregationId set_aggregation_text(std::string_view text);  ///< interns the text
-  void forget_structure() {  ///< after a node or an edge is added
-    facts_.reset();
-    packed_.reset();
-  }
   static std::uint32_t text_hash(std::string_view text);
   static std::uint32_t pair_hash(NodeIndex source, NodeIndex target);
 
@@ -211,10 +185,9 @@ class NuvelGraphInner {
   HashIndex edge_index_;  ///< (source, target) to EdgeIndex, for older out-edges
   std::vector<PooledText> aggregation_texts_;        ///< distinct texts
   OrderedMap<AggregationId> aggregation_ids_;        ///< few in practice: searched linearly
-  mutable std::unique_ptr<StructureFacts> facts_;    ///< null until needed
-  mutable std::unique_ptr<PackedOutLists> packed_;   ///< null until needed
-  std::vector<NodeIndex> reset_candidates_;
-  mutable std::vector<std::unique_ptr<ModuleProducts>> products_;  ///< most recent first
+  TextTable metric_texts_;
+  std::vector<NodeIndex> shadowed_;
+  mutable AggregationSnapshot snapshot_;
 };
 
 }  // namespace nuvel

@@ -719,7 +719,7 @@ class Walker {
     std::optional<std::string_view> performance;
     if (const Value* p = string_member(v, k_performance_)) performance = doc_.string(*p);
     const NodeIndex n = graph.add_node(doc_.string(*name), performance);
-    NodeData& node = graph.node(n);
+    NodeData& node = graph.change_node(n);
     node.instance = number_or(member(v, k_instance_), 1.0);
 
     if (const Value* tags = member(v, k_tags_); tags != nullptr && tags->kind == Kind::Array) {
@@ -733,14 +733,14 @@ class Walker {
 
     if (const Value* metrics = member(v, k_metrics_);
         metrics != nullptr && metrics->kind == Kind::Object) {
-      OrderedMap<MetricValue> map;
-      map.reserve(metrics->span.count);
+      node.metrics.reserve(metrics->span.count);
       for (std::uint32_t m = 0; m < metrics->span.count; ++m) {
         const Value& metric = element(*metrics, m);
         if (metric.kind != Kind::Object) continue;
-        const std::string_view metric_name = doc_.key_text(metric.key);
+        const TextId id = graph.intern(doc_.key_text(metric.key));
         if (member(metric, k_value_) != nullptr && member(metric, k_unit_) != nullptr) {
-          map.insert_or_assign(metric_name, MetricValue(read_value_and_unit(metric)));
+          const SingleMetric read = read_value_and_unit(metric);
+          node.metrics.assign(id, read.value, graph.intern(read.unit));
           continue;
         }
         MultiOp ops;
@@ -749,9 +749,8 @@ class Walker {
           const Value& op = element(metric, o);
           ops.insert_or_assign(doc_.key_text(op.key), read_value_and_unit(op));
         }
-        map.insert_or_assign(metric_name, MetricValue(std::move(ops)));
+        node.metrics.assign(id, std::move(ops));
       }
-      node.metrics = std::move(map);
     }
 
     if (const Value* specified = member(v, k_specified_metrics_);
@@ -778,7 +777,7 @@ class Walker {
 
     // Every annotation is assigned, so a repeated pair takes the later
     // element's values and the defaults for what that element lacks.
-    EdgeData& edge = graph.edge(e);
+    EdgeData& edge = graph.change_edge(e);
     edge.count = number_or(member(v, k_count_), 1.0);
     const Value* aggregation = string_member(v, k_aggregation_);
     graph.set_aggregation(e, aggregation != nullptr ? doc_.string(*aggregation) : "parallel");

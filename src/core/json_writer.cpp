@@ -252,12 +252,12 @@ class GraphWriter {
     out_.number(data.instance);
     out_.key("metrics");
     out_.open('{');
-    for (const auto* entry : sorted_entries(data.metrics, metrics_)) {
-      out_.key(entry->first);
-      if (const auto* single = std::get_if<SingleMetric>(&entry->second)) {
-        single_metric(*single);
+    for (const NodeMetrics::Entry* entry : sorted_metrics(data.metrics)) {
+      out_.key(graph_.text(entry->metric()));
+      if (entry->is_single()) {
+        single_metric(graph_.text(entry->unit()), entry->value());
       } else {
-        single_metrics(std::get<MultiOp>(entry->second));
+        single_metrics(entry->ops());
       }
     }
     out_.close('}');
@@ -289,25 +289,37 @@ class GraphWriter {
     out_.open('{');
     for (const auto* entry : sorted_entries(map, singles_)) {
       out_.key(entry->first);
-      single_metric(entry->second);
+      single_metric(entry->second.unit, entry->second.value);
     }
     out_.close('}');
   }
 
-  void single_metric(const SingleMetric& metric) {
+  void single_metric(std::string_view unit, double value) {
     out_.open('{');
     out_.key("unit");
-    out_.string(metric.unit);
+    out_.string(unit);
     out_.key("value");
-    out_.number(metric.value);
+    out_.number(value);
     out_.close('}');
+  }
+
+  /// A node's metrics in ascending byte order of their names.
+  const std::vector<const NodeMetrics::Entry*>& sorted_metrics(const NodeMetrics& metrics) {
+    metrics_.clear();
+    for (const NodeMetrics::Entry& entry : metrics) metrics_.push_back(&entry);
+    if (metrics_.size() > 1) {
+      std::sort(metrics_.begin(), metrics_.end(), [&](const auto* a, const auto* b) {
+        return graph_.text(a->metric()) < graph_.text(b->metric());
+      });
+    }
+    return metrics_;
   }
 
   const NuvelGraphInner& graph_;
   DocWriter out_;
   std::vector<const OrderedMap<double>::Entry*> doubles_;
   std::vector<const OrderedMap<std::string>::Entry*> texts_;
-  std::vector<const OrderedMap<MetricValue>::Entry*> metrics_;
+  std::vector<const NodeMetrics::Entry*> metrics_;
   std::vector<const OrderedMap<SingleMetric>::Entry*> singles_;
 };
 

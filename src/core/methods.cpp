@@ -103,7 +103,7 @@ Result<Done> set_edge_count(NuvelGraphInner& graph, std::string_view source,
                             std::string_view target, double count) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
-  graph.edge(edge.value()).count = count;
+  graph.change_edge(edge.value()).count = count;
   return Done{};
 }
 
@@ -130,27 +130,34 @@ Result<std::string_view> get_edge_aggregation(const NuvelGraphInner& graph,
 }
 
 Result<Done> init_metrics(NuvelGraphInner& graph, const TextPairs& metric_units) {
-  graph.forget_module_products();
+  std::vector<std::pair<TextId, TextId>> ids;
+  ids.reserve(metric_units.size());
+  for (const auto& [metric, unit] : metric_units) ids.emplace_back(graph.intern(metric), graph.intern(unit));
   for (NodeIndex n = 0; n < graph.node_count(); ++n) {
-    OrderedMap<MetricValue>& metrics = graph.node(n).metrics;
-    for (const auto& [metric, unit] : metric_units) {
-      metrics.insert_or_assign(metric, SingleMetric{0.0, unit});
-    }
+    NodeMetrics& metrics = graph.change_node(n).metrics;
+    const auto added = std::count_if(ids.begin(), ids.end(), [&](const auto& metric_unit) {
+      return metrics.find(metric_unit.first) == nullptr;
+    });
+    metrics.reserve(metrics.size() + static_cast<std::size_t>(added));
+    for (const auto& [metric, unit] : ids) metrics.assign(metric, 0.0, unit);
   }
   return Done{};
 }
 
 void set_module_metric(NuvelGraphInner& graph, NodeIndex node, std::string_view metric,
                        MetricValue value) {
-  graph.forget_module_products(node);
-  graph.node(node).metrics.insert_or_assign(metric, std::move(value));
-  graph.note_metric_written(node);
+  const TextId id = graph.intern(metric);
+  NodeMetrics& metrics = graph.change_node(node).metrics;
+  if (SingleMetric* single = std::get_if<SingleMetric>(&value)) {
+    metrics.assign(id, single->value, graph.intern(single->unit));
+  } else {
+    metrics.assign(id, std::move(std::get<MultiOp>(value)));
+  }
 }
 
 void set_module_instance_and_tags(NuvelGraphInner& graph, NodeIndex node, double instance,
                                   TextList& tags) {
-  graph.forget_module_products(node);
-  NodeData& data = graph.node(node);
+  NodeData& data = graph.change_node(node);
   data.instance = instance;
   data.tags = tags.empty() ? nullptr : std::make_unique<TextList>(std::move(tags));
 }
@@ -159,7 +166,7 @@ Result<Done> set_edge_operation(NuvelGraphInner& graph, std::string_view source,
                                 std::string_view target, OrderedMap<std::string>& operation) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
-  graph.edge(edge.value()).operation = std::move(operation);
+  graph.change_edge(edge.value()).operation = std::move(operation);
   return Done{};
 }
 
@@ -167,7 +174,7 @@ Result<Done> set_edge_factor(NuvelGraphInner& graph, std::string_view source,
                              std::string_view target, OrderedMap<double>& factor) {
   Result<EdgeIndex> edge = require_edge(graph, source, target);
   if (!edge.ok()) return std::move(edge.error());
-  graph.edge(edge.value()).factor = std::move(factor);
+  graph.change_edge(edge.value()).factor = std::move(factor);
   return Done{};
 }
 
@@ -176,7 +183,7 @@ Result<Done> set_node_specified_metric(NuvelGraphInner& graph, std::string_view 
                                        std::string_view unit) {
   Result<NodeIndex> node = require_node(graph, node_name);
   if (!node.ok()) return std::move(node.error());
-  graph.node(node.value())
+  graph.change_node(node.value())
       .specified_metrics.insert_or_assign(metric_name, SingleMetric{value, std::string(unit)});
   return Done{};
 }
@@ -203,11 +210,12 @@ Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_
     return logged_error(log::kCoreTarget, "Invalid event <" + std::string(*module) +
                                               ">; this function requires a module.");
   }
-  const MetricValue* value = graph.node(*node).metrics.find(metric);
+  const std::optional<TextId> id = graph.metric_id(metric);
+  const NodeMetrics::Entry* value = id ? graph.node(*node).metrics.find(*id) : nullptr;
   if (value == nullptr) {
     return value_error("Metric '" + std::string(metric) + "' not found on module '" + std::string(*module) + "'");
   }
-  if (const SingleMetric* single = std::get_if<SingleMetric>(value)) {
+  if (value->is_single()) {
     if (operation) {
       log::emit(log::Level::Warn, log::kCoreTarget, [&] {
         return "Ignore operation <" + std::string(*operation) + "> for metric <" +
@@ -215,10 +223,10 @@ Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_
                ">; this module requires no specified operation.";
       });
     }
-    return ValueUnit{single->value, single->unit};
+    return ValueUnit{value->value(), graph.text(value->unit())};
   }
   if (operation) {
-    if (const SingleMetric* chosen = std::get<MultiOp>(*value).find(*operation)) {
+    if (const SingleMetric* chosen = value->ops().find(*operation)) {
       return ValueUnit{chosen->value, chosen->unit};
     }
   }
@@ -227,7 +235,7 @@ Result<ValueUnit> query_module_metric(const NuvelGraphInner& graph, std::string_
                           (operation ? std::string(*operation) : std::string("None")) +
                           "> for metric <" + std::string(metric) + "> in module <" +
                           std::string(*module) + ">; legal values: [" +
-                          fmt_quoted_list(op_names(*value)) + "].");
+                          fmt_quoted_list(op_names(value->ops())) + "].");
 }
 
 }  // namespace nuvel

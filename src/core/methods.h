@@ -30,6 +30,10 @@ struct ValueUnit {
 /// The node named `name` (the newest of that name), or "Node '{}' not found".
 Result<NodeIndex> require_node(const NuvelGraphInner& graph, std::string_view name);
 
+/// Event names with a value each, in order: the result of the batch
+/// aggregation methods.
+using EventValues = std::vector<std::pair<std::string_view, double>>;
+
 // Building.
 Result<Done> add_node(NuvelGraphInner& graph, std::string_view name,
                       std::optional<std::string_view> performance);

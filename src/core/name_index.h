@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "hash_index.h"
 #include "text_pool.h"
@@ -24,14 +25,14 @@ class NameIndex {
   }
 
   /// Points `name` at `node`: replaces the node of a present name, or adds
-  /// the name.
-  void assign(PooledText name, std::uint32_t hash, std::uint32_t node) {
+  /// the name. Returns the node it replaced, or kNotFound.
+  std::uint32_t assign(PooledText name, std::uint32_t hash, std::uint32_t node) {
     const std::string_view text = name.view();
     if (Slot* slot = table_.find(hash, [&](const Slot& s) { return s.name.view() == text; })) {
-      slot->node = node;
-    } else {
-      table_.insert(Slot{name, hash, node});
+      return std::exchange(slot->node, node);
     }
+    table_.insert(Slot{name, hash, node});
+    return kNotFound;
   }
 
  private:

@@ -98,3 +98,23 @@ class NuvelGraph:
     @staticmethod
     def load_json(path: str) -> NuvelGraph:
         """A new graph read from a JSON file written by save_json."""
+    def aggregate_event_metrics(
+        self,
+        metric: str,
+        metric_aggregation: str,
+        metric_unit: str,
+        workload: str | None = None,
+        events: Sequence[str] | None = None,
+    ) -> dict[str, float]:
+        """aggregate_event_metric for many events at once: a dict from event name to its
+        value, each the float the single call returns. `events` is a list of names; None
+        means every node with outgoing edges (those below `workload` when given), in
+        node order. One pass over the events' sub-graphs; raises what the single call of
+        the first failing event raises. Logs nothing and leaves metric values as they are."""
+    def aggregate_event_counts(
+        self, workload: str, events: Sequence[str] | None = None
+    ) -> dict[str, float]:
+        """aggregate_event_count for many events at once: a dict from event name to its
+        count. `events` is a list of names; None means every node with outgoing edges
+        below `workload`, in node order. Raises what the single call of the first
+        failing event raises. Logs nothing."""
