@@ -126,9 +126,10 @@ class Findings {
 
  private:
   static constexpr std::string_view kOrder[] = {
-      "cycle",          "missing_operation", "unknown_operation", "missing_metric",
-      "missing_specified", "unused_specified", "invalid_count",   "shadowed_name",
-      "unreached",      "unknown_aggregation"};
+      "cycle",           "missing_operation", "unknown_operation",
+      "missing_metric",  "multi_operation_event", "missing_specified",
+      "unused_specified", "invalid_count",   "shadowed_name",
+      "unreached",       "unknown_aggregation"};
 
   static std::size_t index_of(std::string_view kind) {
     return static_cast<std::size_t>(std::find(std::begin(kOrder), std::end(kOrder), kind) -
@@ -264,8 +265,11 @@ void check_operations(const NuvelGraphInner& graph, Findings& findings) {
   }
 }
 
-/// For each metric some module holds, the modules that lack it.
-void check_module_metrics(const NuvelGraphInner& graph, Findings& findings) {
+/// For each metric some module holds, the nodes that lack it: a module
+/// without it fails mode module and adds nothing in summation, an event
+/// without it passes nothing on to its parents. Then the events that hold
+/// a metric per operation, which no aggregation can write into.
+void check_metrics(const NuvelGraphInner& graph, Findings& findings) {
   std::vector<TextId> held;
   for (NodeIndex n = 0; n < graph.node_count(); ++n) {
     if (!graph.is_leaf(n)) continue;
@@ -274,18 +278,25 @@ void check_module_metrics(const NuvelGraphInner& graph, Findings& findings) {
   for (const TextId metric : held) {
     NameList lacking;
     for (NodeIndex n = 0; n < graph.node_count(); ++n) {
-      if (graph.is_leaf(n) && graph.node(n).metrics.find(metric) == nullptr) {
-        lacking.push_back(findings.name(n));
-      }
+      if (graph.node(n).metrics.find(metric) == nullptr) lacking.push_back(findings.name(n));
     }
     if (lacking.empty()) continue;
     const std::string_view name = graph.text(metric);
-    Problem& problem = findings.add(
-        "missing_metric", true, name,
-        cat({lacking.size() == 1 ? "1 module lacks" : cat({std::to_string(lacking.size()),
-                                                            " modules lack"}),
-             " metric ", name, ", which other modules hold: ", some_names(lacking)}));
-    problem.nodes = std::move(lacking);
+    findings.add("missing_metric", true, name,
+                 cat({nodes_phrase(lacking.size()), lacking.size() == 1 ? " lacks" : " lack",
+                      " metric ", name, ", which modules hold: ", some_names(lacking)}))
+        .nodes = std::move(lacking);
+  }
+  for (NodeIndex n = 0; n < graph.node_count(); ++n) {
+    if (graph.is_leaf(n)) continue;
+    for (const NodeMetrics::Entry& entry : graph.node(n).metrics) {
+      if (entry.is_single()) continue;
+      const std::string_view name = graph.text(entry.metric());
+      findings.add("multi_operation_event", true, name,
+                   cat({"event ", findings.name(n), " holds metric ", name,
+                        " per operation; an aggregation that reaches it fails"}))
+          .nodes = {findings.name(n)};
+    }
   }
 }
 
@@ -392,7 +403,7 @@ Result<Problems> check_model(const NuvelGraphInner& graph) {
   Findings findings(graph);
   check_cycles(graph, findings);
   check_operations(graph, findings);
-  check_module_metrics(graph, findings);
+  check_metrics(graph, findings);
   check_specified(graph, findings);
   check_counts(graph, findings);
   check_names(graph, findings);

@@ -57,7 +57,8 @@ using Problems = std::vector<Problem>;
 /// Every problem that makes an aggregation fail or mislead, grouped by kind
 /// in this order: cycle (one cycle per strongly connected part),
 /// missing_operation and unknown_operation (per edge into a
-/// multi-operation module), missing_metric (per metric some module holds),
+/// multi-operation module), missing_metric (per metric some module holds:
+/// the nodes without it), multi_operation_event (per event and metric),
 /// missing_specified and unused_specified (per event, for metrics that
 /// some node gives a specified value), invalid_count (edge counts and
 /// module instances that are NaN, infinite or negative), then the warnings
