@@ -198,7 +198,7 @@ class NuvelGraph:
     def check_model(self) -> list[Problem]:
         """Every problem that makes an aggregation fail or mislead, grouped by
         kind: errors "cycle", "missing_operation", "unknown_operation",
-        "missing_metric", "missing_specified", "unused_specified",
-        "invalid_count"; warnings "shadowed_name", "unreached",
-        "unknown_aggregation". Each names the nodes involved and its metric,
-        if any."""
+        "missing_metric", "multi_operation_event", "missing_specified",
+        "unused_specified", "invalid_count"; warnings "shadowed_name",
+        "unreached", "unknown_aggregation". Each names the nodes involved and
+        its metric, if any."""
