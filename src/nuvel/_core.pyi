@@ -187,7 +187,8 @@ class NuvelGraph:
         parallel one counts; "specified": its own figure over modules only)
         and its "children" in edge order: the child's name, the edge's
         aggregation text, what it adds to the event's value, and whether
-        that is "chosen" (counted). Raises what the single call raises.
+        that is "chosen" (counted). Entries stand for nodes, so a name a newer
+        node took over may appear twice. Raises what the single call raises.
         Logs nothing and leaves metric values as they are."""
     def describe_model(self) -> ModelFacts:
         """The model's make-up: counts of nodes and edges; of workloads
