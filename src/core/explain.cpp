@@ -306,7 +306,9 @@ void check_metrics(const NuvelGraphInner& graph, Findings& findings) {
 void check_specified(const NuvelGraphInner& graph, Findings& findings) {
   std::vector<std::string_view> specified;
   for (NodeIndex n = 0; n < graph.node_count(); ++n) {
-    for (const auto& entry : graph.node(n).specified_metrics) add_distinct(specified, std::string_view(entry.first));
+    for (const auto& [metric, value] : graph.node(n).specified_metrics) {
+      add_distinct(specified, std::string_view(metric));
+    }
   }
   if (specified.empty()) return;
   const OutLists lists = graph.snapshot().out_lists(graph);
@@ -368,7 +370,8 @@ void check_reach(const NuvelGraphInner& graph, Findings& findings) {
   const Lease<NodeMarks> reached = snapshot.marks(graph.node_count());
   const Lease<std::vector<NodeIndex>> stack = snapshot.nodes();
   for (NodeIndex n = 0; n < graph.node_count(); ++n) {
-    if (!lists.is_leaf(n) && graph.first_in(n) == kNoIndex && reached->mark_new(n)) stack->push_back(n);
+    const bool workload = !lists.is_leaf(n) && graph.first_in(n) == kNoIndex;
+    if (workload && reached->mark_new(n)) stack->push_back(n);
   }
   while (!stack->empty()) {
     const NodeIndex node = stack->back();
