@@ -63,8 +63,9 @@ using Problems = std::vector<Problem>;
 /// some node gives a specified value), invalid_count (edge counts and
 /// module instances that are NaN, infinite or negative), then the warnings
 /// shadowed_name, unreached (nodes below no workload) and
-/// unknown_aggregation. Within a kind, in node and edge order. Linear in
-/// the nodes, edges and metric entries; changes nothing.
+/// unknown_aggregation. Within a kind, in node and edge order (cycles in
+/// the order a depth-first search closes them). Linear in the nodes, edges
+/// and metric entries; changes nothing.
 Result<Problems> check_model(const NuvelGraphInner& graph);
 
 // ---- Where a value comes from ----------------------------------------------
