@@ -23,11 +23,6 @@ def run(capsys, *argv):
     return code, out, err
 
 
-def needs(method):
-    if not hasattr(NuvelGraph, method):
-        pytest.skip(f"NuvelGraph.{method} is not in this build")
-
-
 @pytest.mark.parametrize("metric, mode, workload, given, events", [
     ("latency", "summation", None, None, sample_model.EVENTS),
     ("energy", "summation", "infer", None, sample_model.INFER_EVENTS),
@@ -96,7 +91,6 @@ def test_every_command_has_help(capsys):
 
 
 def test_info(capsys, tmp_path):
-    needs("describe_model")
     graph = sample_model.build()
     graph.add_node("dram")  # a second node named dram, reached by no edge
     code, out, _ = run(capsys, "info", sample_model.save(tmp_path / "m.json", graph))
@@ -109,7 +103,6 @@ def test_info(capsys, tmp_path):
 
 
 def test_check(capsys, tmp_path, model):
-    needs("check_model")
     assert run(capsys, "check", model)[:2] == (0, "no problems found\n")
     graph = sample_model.build()
     graph.add_edge("dram", "mlp")            # mlp -> dram -> mlp
@@ -127,7 +120,6 @@ def test_check(capsys, tmp_path, model):
 
 @pytest.mark.parametrize("mode", ["summation", "module"])
 def test_breakdown_adds_up(capsys, model, mode):
-    needs("aggregate_event_breakdown")
     code, out, _ = run(capsys, "breakdown", model, "--metric", "latency", "--mode", mode,
                        "--event", "infer", "--top", "0", "--format", "json")
     assert code == 0

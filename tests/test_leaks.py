@@ -219,6 +219,12 @@ def child():  # noqa: C901 - one table of cases
         ("save_json", OK, lambda: g.save_json(path)),
         ("load_json", OK, lambda: NuvelGraph.load_json(path)),
         ("new graph with content", OK, lambda: build()),
+        # beyond the 24
+        ("describe_model", OK, lambda: g.describe_model()),
+        ("check_model", OK, lambda: g.check_model()),
+        ("breakdown summation", OK, lambda: g.aggregate_event_breakdown(lat, "summation", ns, wl, wl)),
+        ("breakdown specified", OK, lambda: g.aggregate_event_breakdown(lat, "specified", ns, None, e1)),
+        ("breakdown failing", V, lambda: g.aggregate_event_breakdown(lat, "specified", ns, None, ev)),
         # binding
         ("too many positional", T, lambda: g.has_node(ev, wl)),
         ("too many positional, optional", T, lambda: g.add_node(ev, wl, m1)),

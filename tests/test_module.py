@@ -45,6 +45,11 @@ SIGNATURES = {
         "($self, metric, metric_aggregation, metric_unit, workload=None, events=None)"
     ),
     "aggregate_event_counts": "($self, workload, events=None)",
+    "aggregate_event_breakdown": (
+        "($self, metric, metric_aggregation, metric_unit, workload=None, event=None)"
+    ),
+    "describe_model": "($self)",
+    "check_model": "($self)",
 }
 
 DOCS = {
@@ -79,6 +84,21 @@ DOCS = {
         "count. `events` is a list of names; None means every node with outgoing edges\n"
         "below `workload`, in node order. Raises what the single call of the first\n"
         "failing event raises. Logs nothing."
+    ),
+    "aggregate_event_breakdown": (
+        "Where aggregate_event_metric's value for `event` comes from: {\"value\": the\n"
+        "single call's value, \"unit\": metric_unit, \"modules\": {module: contribution},\n"
+        '"events": [{"event", "value", "rule", "children": [{"node", "aggregation",\n'
+        '"contribution", "chosen"}]}]}. Raises what the single call raises. Logs\n'
+        "nothing and leaves metric values as they are."
+    ),
+    "describe_model": (
+        "Counts of nodes, edges, workloads, events and modules; the metrics with their\n"
+        "units and multi-operation modules; names given to several nodes."
+    ),
+    "check_model": (
+        'Every problem that makes an aggregation fail or mislead, as dicts with "kind",\n'
+        '"severity", "nodes", "metric" and "message".'
     ),
 }
 

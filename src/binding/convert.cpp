@@ -1,6 +1,7 @@
 // Conversions of container arguments (dicts and sequences) and of the
 // container results.
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -9,21 +10,43 @@
 namespace nuvel::binding {
 namespace {
 
-/// An interned key, created once.
-PyObject* interned(PyObject*& cache, const char* text) {
-  if (cache == nullptr) cache = PyUnicode_InternFromString(text);
-  return cache;
-}
+/// A dict key, interned on first use and kept for the life of the process.
+class Key {
+ public:
+  explicit constexpr Key(const char* text) : text_(text) {}
+  PyObject* get() {
+    if (object_ == nullptr) object_ = PyUnicode_InternFromString(text_);
+    return object_;
+  }
 
-PyObject* value_key() {
-  static PyObject* key = nullptr;
-  return interned(key, "value");
-}
+ private:
+  const char* text_;
+  PyObject* object_ = nullptr;
+};
 
-PyObject* unit_key() {
-  static PyObject* key = nullptr;
-  return interned(key, "unit");
-}
+Key kValue{"value"};
+Key kUnit{"unit"};
+
+/// A new dict, filled item by item. After a failed step the dict is gone
+/// and the error set: later steps only release their values, and release()
+/// gives null.
+class DictBuilder {
+ public:
+  DictBuilder() : dict_(PyDict_New()) {}
+  /// dict[key] = value; takes over the new reference `value`.
+  DictBuilder& set(PyObject* key, PyObject* value) {
+    const Ref owned(value);
+    if (dict_ && (key == nullptr || value == nullptr ||
+                  PyDict_SetItem(dict_.get(), key, value) < 0)) {
+      dict_.reset(nullptr);
+    }
+    return *this;
+  }
+  PyObject* release() { return dict_.release(); }
+
+ private:
+  Ref dict_;
+};
 
 /// Calls visit(key, value) for each item of `dict` in order, holding
 /// references to both meanwhile. Python code run by a conversion (a
@@ -86,7 +109,7 @@ struct ValueAndUnit {
 };
 
 bool find_value_and_unit(PyObject* dict, ValueAndUnit& out) {
-  for (auto [key, slot] : {std::pair{value_key(), &out.value}, std::pair{unit_key(), &out.unit}}) {
+  for (auto [key, slot] : {std::pair{kValue.get(), &out.value}, std::pair{kUnit.get(), &out.unit}}) {
     PyObject* found = PyDict_GetItemWithError(dict, key);
     if (found == nullptr && PyErr_Occurred() != nullptr) return false;
     slot->reset(Py_XNewRef(found));
@@ -232,31 +255,135 @@ PyObject* to_python(const std::optional<double>& value) {
 }
 
 PyObject* to_python(const ValueUnit& value) {
-  PyObject* value_name = value_key();
-  PyObject* unit_name = unit_key();
-  if (value_name == nullptr || unit_name == nullptr) return nullptr;
-  Ref dict(PyDict_New());
-  const Ref number(PyFloat_FromDouble(value.value));
-  const Ref unit(to_python(value.unit));
-  if (!dict || !number || !unit ||
-      PyDict_SetItem(dict.get(), value_name, number.get()) < 0 ||
-      PyDict_SetItem(dict.get(), unit_name, unit.get()) < 0) {
-    return nullptr;
+  return DictBuilder()
+      .set(kValue.get(), PyFloat_FromDouble(value.value))
+      .set(kUnit.get(), to_python(value.unit))
+      .release();
+}
+
+PyObject* to_python(const EventValues& values) {
+  DictBuilder dict;
+  for (const auto& [name, value] : values) {
+    const Ref key(to_python(name));
+    dict.set(key.get(), PyFloat_FromDouble(value));
   }
   return dict.release();
 }
 
-PyObject* to_python(const EventValues& values) {
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [name, value] : values) {
-    const Ref key(to_python(name));
-    const Ref number(PyFloat_FromDouble(value));
-    if (!key || !number || PyDict_SetItem(dict.get(), key.get(), number.get()) < 0) {
-      return nullptr;
-    }
+// ---- Results of the methods that explain a model ---------------------------
+
+namespace {
+
+Key kNodes{"nodes"};
+Key kEdges{"edges"};
+Key kWorkloads{"workloads"};
+Key kEvents{"events"};
+Key kModules{"modules"};
+Key kMetrics{"metrics"};
+Key kDuplicateNames{"duplicate_names"};
+Key kUnits{"units"};
+Key kMultiOperation{"multi_operation"};
+Key kOperations{"operations"};
+Key kKind{"kind"};
+Key kSeverity{"severity"};
+Key kMetric{"metric"};
+Key kMessage{"message"};
+Key kEvent{"event"};
+Key kRule{"rule"};
+Key kChildren{"children"};
+Key kNode{"node"};
+Key kAggregation{"aggregation"};
+Key kContribution{"contribution"};
+Key kChosen{"chosen"};
+
+PyObject* number_of(std::size_t count) { return PyLong_FromSize_t(count); }
+
+template <class Item, class Convert>
+PyObject* list_of(std::span<const Item> items, Convert&& convert) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = convert(items[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
-  return dict.release();
+  return list.release();
+}
+
+PyObject* names_of(std::span<const std::string_view> names) {
+  return list_of(names, [](std::string_view name) { return to_python(name); });
+}
+
+PyObject* metric_facts(const MetricFacts& metric) {
+  return DictBuilder()
+      .set(kUnits.get(), names_of(metric.units))
+      .set(kModules.get(), number_of(metric.modules))
+      .set(kMultiOperation.get(), names_of(metric.multi_operation))
+      .set(kOperations.get(), names_of(metric.operations))
+      .release();
+}
+
+}  // namespace
+
+PyObject* to_python(const ModelFacts& facts) {
+  DictBuilder metrics;
+  for (const MetricFacts& metric : facts.metrics) {
+    const Ref key(to_python(metric.metric));
+    metrics.set(key.get(), metric_facts(metric));
+  }
+  DictBuilder duplicates;
+  for (const auto& [name, nodes] : facts.duplicate_names) {
+    const Ref key(to_python(name));
+    duplicates.set(key.get(), number_of(nodes));
+  }
+  return DictBuilder()
+      .set(kNodes.get(), number_of(facts.nodes))
+      .set(kEdges.get(), number_of(facts.edges))
+      .set(kWorkloads.get(), number_of(facts.workloads))
+      .set(kEvents.get(), number_of(facts.events))
+      .set(kModules.get(), number_of(facts.modules))
+      .set(kMetrics.get(), metrics.release())
+      .set(kDuplicateNames.get(), duplicates.release())
+      .release();
+}
+
+PyObject* to_python(const Problems& problems) {
+  return list_of(std::span(problems), [](const Problem& problem) {
+    return DictBuilder()
+        .set(kKind.get(), to_python(problem.kind))
+        .set(kSeverity.get(), to_python(std::string_view(problem.error ? "error" : "warning")))
+        .set(kNodes.get(), names_of(problem.nodes))
+        .set(kMetric.get(), to_python(problem.metric))
+        .set(kMessage.get(), to_python(std::string_view(problem.message)))
+        .release();
+  });
+}
+
+PyObject* to_python(const Breakdown& breakdown) {
+  const auto child_of = [](const BreakdownChild& child) {
+    return DictBuilder()
+        .set(kNode.get(), to_python(child.node))
+        .set(kAggregation.get(), to_python(child.aggregation))
+        .set(kContribution.get(), PyFloat_FromDouble(child.contribution))
+        .set(kChosen.get(), to_python(child.chosen))
+        .release();
+  };
+  const auto event_of = [&](const BreakdownEvent& event) {
+    const std::span children(breakdown.children.data() + event.first_child,
+                             event.end_child - event.first_child);
+    return DictBuilder()
+        .set(kEvent.get(), to_python(event.event))
+        .set(kValue.get(), PyFloat_FromDouble(event.value))
+        .set(kRule.get(), to_python(event.rule))
+        .set(kChildren.get(), list_of(children, child_of))
+        .release();
+  };
+  return DictBuilder()
+      .set(kValue.get(), PyFloat_FromDouble(breakdown.value))
+      .set(kUnit.get(), to_python(breakdown.unit))
+      .set(kModules.get(), to_python(breakdown.modules))
+      .set(kEvents.get(), list_of(std::span(breakdown.events), event_of))
+      .release();
 }
 
 }  // namespace nuvel::binding

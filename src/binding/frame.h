@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "explain.h"
 #include "graph.h"
 #include "methods.h"
 #include "result.h"
@@ -145,6 +146,11 @@ PyObject* to_python(const std::optional<double>& value);
 PyObject* to_python(const ValueUnit& value);
 /// A dict from event name to float, in the order of `values`.
 PyObject* to_python(const EventValues& values);
+/// The results of the methods that explain a model, as dicts and lists of
+/// the shapes in _core.pyi.
+PyObject* to_python(const ModelFacts& facts);
+PyObject* to_python(const Problems& problems);
+PyObject* to_python(const Breakdown& breakdown);
 /// A new NuvelGraph object that takes over `graph` (graph_type.cpp).
 PyObject* to_python(NuvelGraphInner& graph);
 

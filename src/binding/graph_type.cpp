@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "aggregate.h"
+#include "explain.h"
 #include "frame.h"
 #include "persistence.h"
 
@@ -50,6 +51,9 @@ constexpr Params kAggregateEventMetrics{
     {"metric", "metric_aggregation", "metric_unit", "workload", "events"}, 5, 3};
 constexpr Params kAggregateEventCounts{
     "NuvelGraph.aggregate_event_counts()", {"workload", "events"}, 2, 1};
+constexpr Params kAggregateEventBreakdown{
+    "NuvelGraph.aggregate_event_breakdown()",
+    {"metric", "metric_aggregation", "metric_unit", "workload", "event"}, 5, 3};
 constexpr Params kSaveJson{"NuvelGraph.save_json()", {"path"}, 1, 1};
 constexpr Params kLoadJson{"NuvelGraph.load_json()", {"path"}, 1, 1};
 constexpr Params kNew{"NuvelGraph.__new__()", {}, 0, 0};
@@ -158,6 +162,26 @@ PyMethodDef graph_methods[] = {
      "count. `events` is a list of names; None means every node with outgoing edges\n"
      "below `workload`, in node order. Raises what the single call of the first\n"
      "failing event raises. Logs nothing."},
+    {"aggregate_event_breakdown",
+     as_cfunction(
+         &method<Borrow::Exclusive, kAggregateEventBreakdown, &aggregate_event_breakdown>),
+     kArgs,
+     "aggregate_event_breakdown($self, metric, metric_aggregation, metric_unit, workload=None, "
+     "event=None)\n--\n\n"
+     "Where aggregate_event_metric's value for `event` comes from: {\"value\": the\n"
+     "single call's value, \"unit\": metric_unit, \"modules\": {module: contribution},\n"
+     "\"events\": [{\"event\", \"value\", \"rule\", \"children\": [{\"node\", \"aggregation\",\n"
+     "\"contribution\", \"chosen\"}]}]}. Raises what the single call raises. Logs\n"
+     "nothing and leaves metric values as they are."},
+    {"describe_model", as_cfunction(&method_noargs<Borrow::Shared, &describe_model>),
+     METH_NOARGS,
+     "describe_model($self)\n--\n\n"
+     "Counts of nodes, edges, workloads, events and modules; the metrics with their\n"
+     "units and multi-operation modules; names given to several nodes."},
+    {"check_model", as_cfunction(&method_noargs<Borrow::Shared, &check_model>), METH_NOARGS,
+     "check_model($self)\n--\n\n"
+     "Every problem that makes an aggregation fail or mislead, as dicts with \"kind\",\n"
+     "\"severity\", \"nodes\", \"metric\" and \"message\"."},
     {nullptr, nullptr, 0, nullptr},
 };
 

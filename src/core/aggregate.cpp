@@ -78,15 +78,6 @@ Result<Request> check_request(Named workload_given, bool has_workload, Named eve
   return request;
 }
 
-enum class Mode { Module, Summation, Specified };
-
-std::optional<Mode> mode_of(std::string_view metric_aggregation) {
-  if (metric_aggregation == "module") return Mode::Module;
-  if (metric_aggregation == "summation") return Mode::Summation;
-  if (metric_aggregation == "specified") return Mode::Specified;
-  return std::nullopt;
-}
-
 PendingError invalid_mode(std::string_view metric_aggregation) {
   return value_error(cat({"Invalid aggregation '", metric_aggregation,
                           "'; legal: module, summation, specified"}));
@@ -114,16 +105,6 @@ bool is_multiop_module(const NuvelGraphInner& graph, NodeIndex node, const Metri
 bool module_walk_has_cycle(const NuvelGraphInner& graph, NodeIndex event) {
   // Only a graph with a cycle somewhere can have one below the event.
   return graph.snapshot().has_cycle(graph) && subgraph_has_cycle(graph, event);
-}
-
-double path_count(const NuvelGraphInner& graph, NodeIndex workload, NodeIndex event,
-                  const std::optional<Metric>& metric, const Narrator& narrator) {
-  if (!narrator.debug_enabled()) {
-    if (const std::optional<PathSum> exact = exact_path_count(graph, workload, event, metric)) {
-      return exact->total;
-    }
-  }
-  return walk_path_counts(graph, workload, event, metric, narrator).total;
 }
 
 Result<Done> narrated_pass(NuvelGraphInner& graph, NodeIndex event, const Metric& metric,
@@ -388,6 +369,23 @@ Result<EventValues> batch_pass(NuvelGraphInner& graph, std::optional<NodeIndex> 
 }
 
 }  // namespace
+
+std::optional<Mode> mode_of(std::string_view metric_aggregation) {
+  if (metric_aggregation == "module") return Mode::Module;
+  if (metric_aggregation == "summation") return Mode::Summation;
+  if (metric_aggregation == "specified") return Mode::Specified;
+  return std::nullopt;
+}
+
+double path_count(const NuvelGraphInner& graph, NodeIndex workload, NodeIndex event,
+                  const std::optional<Metric>& metric, const Narrator& narrator) {
+  if (!narrator.debug_enabled()) {
+    if (const std::optional<PathSum> exact = exact_path_count(graph, workload, event, metric)) {
+      return exact->total;
+    }
+  }
+  return walk_path_counts(graph, workload, event, metric, narrator).total;
+}
 
 std::string metric_unit(const NuvelGraphInner& graph, NodeIndex node, std::string_view metric) {
   const NodeMetrics::Entry* entry = metric_of(graph, node, Metric(graph, metric));

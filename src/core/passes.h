@@ -74,6 +74,10 @@ class Narrator {
   bool errors_;
 };
 
+enum class Mode { Module, Summation, Specified };
+/// The mode a metric_aggregation text names, compared exactly.
+std::optional<Mode> mode_of(std::string_view metric_aggregation);
+
 std::string_view name_of(const NuvelGraphInner& graph, NodeIndex node);
 const NodeMetrics::Entry* metric_of(const NuvelGraphInner& graph, NodeIndex node,
                                     const Metric& metric);
@@ -142,6 +146,11 @@ struct PathSum {
 };
 PathSum walk_path_counts(const NuvelGraphInner& graph, NodeIndex workload, NodeIndex event,
                          const std::optional<Metric>& metric, const Narrator& narrator);
+
+/// The path sum of walk_path_counts, from the fast form where no Debug
+/// record is delivered.
+double path_count(const NuvelGraphInner& graph, NodeIndex workload, NodeIndex event,
+                  const std::optional<Metric>& metric, const Narrator& narrator);
 
 // ---- Fast passes -----------------------------------------------------------
 

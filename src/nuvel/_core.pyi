@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
+from typing import Literal, SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
 
 _Number = SupportsFloat | SupportsIndex
 
@@ -7,6 +7,52 @@ _Number = SupportsFloat | SupportsIndex
 class ValueUnit(TypedDict):
     value: float
     unit: str
+
+@type_check_only
+class MetricFacts(TypedDict):
+    units: list[str]
+    modules: int
+    multi_operation: list[str]
+    operations: list[str]
+
+@type_check_only
+class ModelFacts(TypedDict):
+    nodes: int
+    edges: int
+    workloads: int
+    events: int
+    modules: int
+    metrics: dict[str, MetricFacts]
+    duplicate_names: dict[str, int]
+
+@type_check_only
+class Problem(TypedDict):
+    kind: str
+    severity: Literal["error", "warning"]
+    nodes: list[str]
+    metric: str | None
+    message: str
+
+@type_check_only
+class BreakdownChild(TypedDict):
+    node: str
+    aggregation: str
+    contribution: float
+    chosen: bool
+
+@type_check_only
+class BreakdownEvent(TypedDict):
+    event: str
+    value: float
+    rule: Literal["sum", "combined", "specified"]
+    children: list[BreakdownChild]
+
+@type_check_only
+class Breakdown(TypedDict):
+    value: float
+    unit: str
+    modules: dict[str, float]
+    events: list[BreakdownEvent]
 
 class _Single(TypedDict):
     value: _Number
@@ -118,3 +164,42 @@ class NuvelGraph:
         count. `events` is a list of names; None means every node with outgoing edges
         below `workload`, in node order. Raises what the single call of the first
         failing event raises. Logs nothing."""
+    def aggregate_event_breakdown(
+        self,
+        metric: str,
+        metric_aggregation: str,
+        metric_unit: str,
+        workload: str | None = None,
+        event: str | None = None,
+    ) -> Breakdown:
+        """Where aggregate_event_metric's value for `event` comes from.
+
+        "value" is the single call's value and "unit" is metric_unit.
+        "modules" (modes summation and module) maps each module below the
+        event to its contribution, scaled to the workload as the single call
+        scales; they add up to "value" within rounding. Summation: the
+        module's value (of the operation its edge names) times the
+        factor-weighted count of paths to it; module: value times instance,
+        each module once. Modules that share a name add up.
+        "events" (modes summation and specified) lists every event below
+        `event`, itself first, top down, with its unscaled "value" and
+        "rule" ("sum"; "combined": sequential children add up, the largest
+        parallel one counts; "specified": its own figure over modules only)
+        and its "children" in edge order: the child's name, the edge's
+        aggregation text, what it adds to the event's value, and whether
+        that is "chosen" (counted). Entries stand for nodes, so a name a newer
+        node took over may appear twice. Raises what the single call raises.
+        Logs nothing and leaves metric values as they are."""
+    def describe_model(self) -> ModelFacts:
+        """The model's make-up: counts of nodes and edges; of workloads
+        (out-edges, no in-edges), events (both) and modules (no out-edges);
+        every metric a node holds, with the units, count and multi-operation
+        modules (and their operation names) among the modules that hold it;
+        and each name given to several nodes, with how many."""
+    def check_model(self) -> list[Problem]:
+        """Every problem that makes an aggregation fail or mislead, grouped by
+        kind: errors "cycle", "missing_operation", "unknown_operation",
+        "missing_metric", "multi_operation_event", "missing_specified",
+        "unused_specified", "invalid_count"; warnings "shadowed_name",
+        "unreached", "unknown_aggregation". Each names the nodes involved and
+        its metric, if any."""

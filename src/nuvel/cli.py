@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import gc
 import json
 import logging
 import math
@@ -34,7 +35,7 @@ def main(argv: list[str] | None = None) -> int:
     except SystemExit as exc:  # --help, or a usage error already printed
         return EXIT_USAGE if exc.code else EXIT_OK
     console = Console(args.quiet)
-    with narration(args.verbose):
+    with narration(args.verbose), collector_paused():
         try:
             return args.run(args, console)
         except _model.ModelError as exc:
@@ -84,6 +85,20 @@ class Timer:
 
     def stop(self) -> None:
         self.seconds = time.perf_counter() - self.start
+
+
+@contextmanager
+def collector_paused():
+    """A command builds its large results (a million values, a problem per
+    edge) once and drops them at the end; the cyclic garbage collector would
+    only walk them again as they grow, which takes longer than building them."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 @contextmanager
@@ -203,14 +218,16 @@ def run_breakdown(args, console: Console) -> int:
     unit = resolve_unit(graph, args)
     with console.step("breaking the value down"):
         parts = _model.breakdown(graph, args.metric, args.mode, unit, args.workload, args.event)
-        total = _model.event_values(graph, args.metric, args.mode, unit, args.workload,
-                                    [args.event])[args.event]
     if args.mode == "specified":
-        write_rows(args.format, ("event", "value", "rule", "children"),
-                   ("text", "number", "text", "text"),
-                   [decision_row(d) for d in parts[:args.top or None]])
+        decisions = parts["events"][:args.top or None]
+        if args.format == "json":
+            print(json.dumps(decisions, indent=1))
+        else:
+            write_rows(args.format, ("event", "value", "rule", "children"),
+                       ("text", "number", "text", "text"), [decision_row(d) for d in decisions])
         return EXIT_OK
-    ranked = report.largest_first(parts)
+    total = parts["value"]
+    ranked = report.largest_first(parts["modules"])
     shown_rows = ranked[:args.top or None]
     write_rows(args.format, ("module", "contribution", "share"), ("text", "number", "share"),
                [(name, value, value / total if total else math.nan) for name, value in shown_rows])
@@ -225,8 +242,8 @@ def run_breakdown(args, console: Console) -> int:
 def decision_row(decision: dict) -> tuple:
     """One decision of a specified breakdown: the children it took, and the
     parallel ones that lost in parentheses."""
-    taken = [f"{c['event']} {c['contribution']:.6g} {c['aggregation']}"
-             if c["chosen"] else f"({c['event']} {c['contribution']:.6g} {c['aggregation']})"
+    taken = [f"{c['node']} {c['contribution']:.6g} {c['aggregation']}"
+             if c["chosen"] else f"({c['node']} {c['contribution']:.6g} {c['aggregation']})"
              for c in decision["children"]]
     return decision["event"], decision["value"], decision["rule"], ", ".join(taken)
 

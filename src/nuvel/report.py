@@ -50,25 +50,26 @@ def collect(graph, title: str, metric: str, mode: str, unit: str,
             workload: str | None) -> Report:
     """The report of `metric` for `workload`, or for all workloads together."""
     events = _model.event_values(graph, metric, mode, unit, workload)
-    if workload is not None and workload not in events:
+    if workload is not None and graph.is_leaf(workload):
         raise _model.ModelError(f"workload {workload!r} has no out-edges")
-    tops = [workload] if workload is not None else _model.roots(graph)
+    tops = [workload] if workload is not None else _model.roots(graph, list(events))
     own = {top: events[top] for top in tops}  # a workload's own value is unscaled
     modules: dict[str, float] = {}
-    for top in tops:
-        for module, share in _model.module_contributions(graph, metric, mode, unit, top).items():
-            modules[module] = modules.get(module, 0.0) + share
     children: dict[str, list[tuple[str, float]]] = {}
+    values: dict[str, float] = {}
+    for top in tops:
+        parts = _model.breakdown(graph, metric, mode, unit, None, top)
+        for module, share in parts["modules"].items():
+            modules[module] = modules.get(module, 0.0) + share
+        for event in parts["events"]:
+            values[event["event"]] = event["value"]
+            children[event["event"]] = [(child["node"], child["contribution"])
+                                        for child in event["children"] if child["chosen"]]
     if mode == "module":
         # Each module counts once, wherever it sits: the chart lists them directly.
         top_shares = largest_first(modules)
     else:
-        for top in tops:
-            budget = MAX_SECTORS - sum(map(len, children.values()))
-            children.update(_model.edge_contributions(graph, metric, mode, unit, top, budget))
-        top_shares = list(own.items()) if workload is None else children.get(workload, [])
-    values = events if workload is None else _model.event_values(graph, metric, mode, unit,
-                                                                 None, list(children))
+        top_shares = list(own.items()) if workload is None else children[workload]
     root = workload if workload is not None else ALL_WORKLOADS
     total = sum(own.values())
     return Report(title=title, metric=metric, mode=mode, unit=unit, workload=workload,

@@ -1,0 +1,214 @@
+"""The methods that explain a model: describe_model, check_model and
+aggregate_event_breakdown, on the random graphs of the differential tests."""
+
+import math
+import random
+import re
+from collections import Counter
+
+import pytest
+import test_aggregate_differential as d
+from pure_compare import NuvelGraph, PureGraph, capture, float_key, outcome  # noqa: F401
+
+MODES = ("module", "summation", "specified")
+
+
+def build(seed, capture, *graphs):
+    rng = random.Random(seed)
+    steps, roles = d.random_build(rng)
+    for graph in graphs:
+        for method, args in steps:
+            outcome(graph, capture, method, args)
+    return rng, roles
+
+
+def adds_up(terms, total):
+    """sum(terms) == total within rounding, where every figure is finite."""
+    if not all(map(math.isfinite, [*terms, total])):
+        return True
+    return math.isclose(math.fsum(terms), total, rel_tol=1e-9, abs_tol=1e-9 * math.fsum(map(abs, terms)))
+
+
+@pytest.mark.parametrize("seed", d.SEEDS[::3])
+def test_describe_matches_the_store(seed, capture):
+    nuvel, pure = NuvelGraph(), PureGraph()
+    build(seed, capture, nuvel, pure)
+    facts = nuvel.describe_model()
+    nodes = pure._nodes
+    leaves = [node for node in nodes if not node.out_edges]
+    metrics = {}
+    for node in nodes:
+        for metric, value in node.metrics.items():
+            about = metrics.setdefault(metric, {"units": [], "modules": 0, "multi_operation": [],
+                                                "operations": []})
+            if node.out_edges:
+                continue
+            about["modules"] += 1
+            if isinstance(value, dict):
+                about["multi_operation"].append(node.name)
+                about["operations"] += [op for op in value if op not in about["operations"]]
+            units = [single.unit for single in value.values()] if isinstance(value, dict) else [value.unit]
+            about["units"] += [unit for unit in dict.fromkeys(units) if unit not in about["units"]]
+    names = Counter(node.name for node in nodes)
+    duplicates, seen = {}, set()
+    for node in nodes:  # a name counts from the node that takes it over
+        if node.name in seen:
+            duplicates.setdefault(node.name, names[node.name])
+        seen.add(node.name)
+    assert facts == {
+        "nodes": len(nodes), "edges": len(pure._edges),
+        "workloads": sum(bool(n.out_edges and not n.in_edges) for n in nodes),
+        "events": sum(bool(n.out_edges and n.in_edges) for n in nodes), "modules": len(leaves),
+        "metrics": metrics, "duplicate_names": duplicates,
+    }
+    assert list(facts["metrics"]) == list(metrics) and list(facts["duplicate_names"]) == list(duplicates)
+
+
+# The single call's failures that check_model explains: the message, and
+# the kinds of problem that name its metric and node.
+FAILURES = [
+    (r"Invalid operation for metric '(?P<metric>\w+)' in module '(?P<node>.*)'; multi-operation module",
+     ("missing_operation",)),
+    (r"Missing operation for metric <(?P<metric>\w+)> in multi-operation module <(?P<node>.*)>; legal",
+     ("missing_operation",)),
+    (r"Invalid operation <.*?> for metric <(?P<metric>\w+)> in module <(?P<node>.*)>; legal",
+     ("unknown_operation",)),
+    (r"Metric '(?P<metric>\w+)' of event '(?P<node>.*)' is not a single value$",
+     ("missing_metric", "multi_operation_event")),
+    (r"Invalid metric <(?P<metric>\w+)> for module <(?P<node>.*)>\.$", ("missing_metric",)),
+    (r"Invalid metric <(?P<metric>\w+)> for event <(?P<node>.*)>; legal metric", ("missing_metric",)),
+    (r"  Missing metric <(?P<metric>\w+)> in event <(?P<node>.*)>, since it is only",
+     ("missing_specified",)),
+    (r"  Invalid metric <(?P<metric>\w+)> in event <(?P<node>.*)>, since it is connected",
+     ("unused_specified",)),
+    (r"Graph contains a cycle; expected a DAG$", ("cycle",)),
+]
+
+
+def cause(message):
+    """(kinds, metric, node) that a problem must name for a failure, or None."""
+    for pattern, kinds in FAILURES:
+        found = re.match(pattern, message)
+        if found:
+            return kinds, found.groupdict().get("metric"), found.groupdict().get("node")
+    return None
+
+
+@pytest.mark.parametrize("seed", d.SEEDS[::3])
+def test_check_explains_every_failure(seed, capture):
+    """Each failure of a single call on an event comes with a problem that
+    names its cause, except where the call asks what the model never meant
+    to give: a metric no module holds, a metric reported per operation in
+    mode module or specified, mode specified for a metric without specified
+    values, summation of a multi-operation module without a workload."""
+    graph = NuvelGraph()
+    _, roles = build(seed, capture, graph)
+    problems = graph.check_model()
+    facts = graph.describe_model()["metrics"]
+    specified = {metric for name in roles["all"] for metric in d.METRICS
+                 if graph.get_node_specified_metric(name, metric) is not None}
+    for metric in d.METRICS:
+        if not facts.get(metric, {}).get("modules"):
+            continue
+        for mode in MODES:
+            for event in roles["events"]:
+                key, _ = outcome(graph, capture, "aggregate_event_metric", (metric, mode, "u", None, event))
+                if key[0] == "ok":
+                    continue
+                message = key[1]
+                if message.startswith("Invalid module <"):
+                    continue  # a name that a later node took over, now a module
+                found = cause(message)
+                assert found, (seed, metric, mode, event, message)
+                kinds, named_metric, node = found
+                if mode != "summation" and node in facts[metric]["multi_operation"] or (
+                        mode == "specified" and metric not in specified):
+                    continue
+                assert any(p["kind"] in kinds and p["metric"] == named_metric
+                           and (node is None or node in p["nodes"]) for p in problems), \
+                    (seed, metric, mode, event, message)
+
+
+def test_check_names_each_kind():
+    """One model with a problem of every kind; each is found with its names."""
+    g = NuvelGraph()
+    for name in ("w", "e", "f", "m", "x", "c1", "c2", "lone", "m"):
+        g.add_node(name)
+    for source, target in (("w", "e"), ("w", "f"), ("e", "m"), ("f", "e"), ("e", "x"),
+                           ("c1", "c2"), ("c2", "c1")):
+        g.add_edge(source, target)
+    g.init_metrics({"lat": "ns"})
+    g.add_node("late")
+    g.add_edge("e", "late")
+    g.set_module_data("m", {"en": {"rd": {"value": 1.0, "unit": "pJ"}}}, -1, [])
+    g.set_edge_operation("f", "e", {"en": "rd"})
+    g.set_module_data("x", {"en": {"rd": {"value": 1.0, "unit": "pJ"}}, "lat": {"value": 1.0, "unit": "ns"}}, 1, [])
+    g.set_edge_operation("e", "x", {"en": "WR"})
+    g.set_module_data("f", {"en": {}}, 1, [])
+    g.set_node_specified_metric("f", "lat", 2.0, "ns")
+    g.set_edge_count("w", "f", math.nan)
+    g.set_edge_aggregation("w", "e", "Parallel")
+    found = [(p["kind"], p["severity"], p["nodes"], p["metric"]) for p in g.check_model()]
+    assert found == [
+        ("cycle", "error", ["c1", "c2"], None),
+        ("missing_operation", "error", ["e", "m"], "en"),
+        ("unknown_operation", "error", ["e", "x"], "en"),
+        ("missing_metric", "error", ["late"], "lat"),
+        ("missing_metric", "error", ["w", "e", "m", "c1", "c2", "lone", "late"], "en"),
+        ("multi_operation_event", "error", ["f"], "en"),
+        ("missing_specified", "error", ["e"], "lat"),
+        ("unused_specified", "error", ["f"], "lat"),
+        ("invalid_count", "error", ["w", "f"], None),
+        ("invalid_count", "error", ["m"], None),
+        ("shadowed_name", "warning", ["m"], None),
+        ("unreached", "warning", ["m", "c1", "c2", "lone"], None),
+        ("unknown_aggregation", "warning", ["w", "e"], None),
+    ]
+
+
+@pytest.mark.parametrize("seed", d.SEEDS[::3])
+def test_breakdown_explains_the_single_call(seed, capture, tmp_path):
+    """The breakdown fails as the single call does; otherwise its value is the
+    single call's, its modules add up to it, each event's chosen children
+    add up to that event's value, which is the event's own single call."""
+    graph = NuvelGraph()
+    rng, roles = build(seed, capture, graph)
+    shadowed = set(graph.describe_model()["duplicate_names"])
+    for _ in range(12):
+        metric, mode = rng.choice(d.METRICS), rng.choice(MODES)
+        event = d.pick(rng, roles)
+        workload = rng.choice((None, None, event, rng.choice(roles["top"]), d.pick(rng, roles)))
+        args = (metric, mode, "u", workload, event)
+        saved = d.saved(graph, tmp_path / "before.json")
+        key, records = outcome(graph, capture, "aggregate_event_breakdown", args)
+        assert records == [] and d.saved(graph, tmp_path / "after.json") == saved
+        single, _ = outcome(graph, capture, "aggregate_event_metric", args)
+        if single[0] != "ok":
+            assert key == single
+            continue
+        parts = graph.aggregate_event_breakdown(*args)
+        assert (float_key(parts["value"]), parts["unit"]) == single[2:]
+        if mode == "specified":
+            assert parts["modules"] == {}
+        else:
+            assert adds_up(list(parts["modules"].values()), parts["value"]), (seed, args, parts)
+        assert (parts["events"] == []) == (mode == "module" or graph.is_leaf(event))
+        passed_on = True  # every event below holds its value, under a name of its own
+        for entry in parts["events"]:
+            chosen = [c["contribution"] for c in entry["children"] if c["chosen"]]
+            assert adds_up(chosen, entry["value"]) or entry["rule"] == "specified", (seed, args, entry)
+            assert (entry["rule"] == "specified") == (mode == "specified" and entry["children"] == [])
+            own = ("shadowed",)
+            if entry["event"] not in shadowed:
+                own, _ = outcome(graph, capture, "aggregate_event_metric", (metric, mode, "u", None, entry["event"]))
+                assert own[0] != "ok" or own[2] == float_key(entry["value"]), (seed, args, entry)
+            passed_on = passed_on and own[0] == "ok"
+        assert [entry["event"] for entry in parts["events"][:1]] in ([], [event])
+        if mode == "summation" and workload in (None, event) and passed_on:
+            # A module's share: its value scaled from the event as a workload.
+            for module, share in parts["modules"].items():
+                try:
+                    scaled = graph.aggregate_event_metric(metric, mode, "u", event, module)["value"]
+                except ValueError:  # the module lacks the metric
+                    scaled = 0.0
+                assert module in shadowed or adds_up([share], scaled), (seed, args, module)
