@@ -250,8 +250,8 @@ void mark_below(const NuvelGraphInner& graph, NodeIndex workload, NodeMarks& bel
   while (!stack->empty()) {
     const NodeIndex node = stack->back();
     stack->pop_back();
-    for (const OutEdge& out : lists[node]) {
-      if (below.mark_new(out.target)) stack->push_back(out.target);
+    for (const NodeIndex target : lists.targets(node)) {
+      if (below.mark_new(target)) stack->push_back(target);
     }
   }
 }

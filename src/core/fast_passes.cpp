@@ -129,11 +129,11 @@ std::vector<std::optional<PathSum>> exact_path_counts(const NuvelGraphInner& gra
   // The nodes below the workload, each after all of its successors.
   struct Frame {
     NodeIndex node;
-    const OutEdge* next;
-    const OutEdge* end;
+    const NodeIndex* next;
+    const NodeIndex* end;
   };
   const auto frame_of = [&](NodeIndex node) {
-    const std::span<const OutEdge> out = lists[node];
+    const std::span<const NodeIndex> out = lists.targets(node);
     return Frame{node, out.data(), out.data() + out.size()};
   };
   const Lease<NodeMarks> reached = snapshot.marks(node_count);
@@ -150,7 +150,7 @@ std::vector<std::optional<PathSum>> exact_path_counts(const NuvelGraphInner& gra
       frames.pop_back();
       continue;
     }
-    const NodeIndex target = (frame.next++)->target;
+    const NodeIndex target = *frame.next++;
     if (on_stack->marked(target)) return found;  // a cycle: every event left to the walk
     if (reached->mark_new(target)) {
       on_stack->mark(target);

@@ -284,13 +284,13 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root, co
   if (graph.is_leaf(root)) return module_value(graph, root, root, metric, *done, narrator);
   struct Frame {
     NodeIndex node;
-    const OutEdge* next;  ///< walks the out-list backwards: list order
-    const OutEdge* end;
+    const NodeIndex* next;  ///< walks the out-list backwards: list order
+    const NodeIndex* end;
     double sum;
   };
   const OutLists lists = snapshot.out_lists(graph);
   const auto frame_of = [&](NodeIndex node) {
-    const std::span<const OutEdge> out = lists[node];
+    const std::span<const NodeIndex> out = lists.targets(node);
     return Frame{node, out.data() + out.size(), out.data(), 0.0};
   };
   std::vector<Frame> frames{frame_of(root)};
@@ -307,7 +307,7 @@ Result<double> aggregate_module(const NuvelGraphInner& graph, NodeIndex root, co
       continue;
     }
     const NodeIndex node = frame.node;
-    const NodeIndex target = (--frame.next)->target;
+    const NodeIndex target = *--frame.next;
     narrator.debug([&] {
       return cat({"  Check subevent <", name_of(graph, node), "> -> <", name_of(graph, target),
                   ">."});

@@ -50,8 +50,8 @@ Result<std::vector<NodeIndex>> topological_sort_subgraph(const NuvelGraphInner& 
   seen->mark(root);
   const OutLists lists = snapshot.out_lists(graph);
   for (std::size_t at = 0; at < order.size(); ++at) {
-    for (const OutEdge& out : lists[order[at]]) {
-      if (seen->mark_new(out.target)) order.push_back(out.target);
+    for (const NodeIndex target : lists.targets(order[at])) {
+      if (seen->mark_new(target)) order.push_back(target);
     }
   }
   // The reachable nodes in the whole-graph finish order: successors first.

@@ -47,6 +47,7 @@ struct AggregationSnapshot::Structure {
   std::vector<std::uint32_t> size;
   std::vector<std::uint32_t> capacity;
   std::vector<OutEdge> edges;
+  std::vector<NodeIndex> targets;  ///< edges[i].target, for walks that need no more
   std::size_t garbage = 0;
 
   std::vector<double> count;            ///< per edge
@@ -56,6 +57,7 @@ struct AggregationSnapshot::Structure {
 
   void append(NodeIndex n, OutEdge out_edge) {
     if (size[n] == capacity[n]) relocate(n, std::max<std::uint32_t>(4, 2 * size[n]));
+    targets[begin[n] + size[n]] = out_edge.target;
     edges[begin[n] + size[n]++] = out_edge;
     if (garbage > edges.size() / 2) compact();
   }
@@ -64,10 +66,17 @@ struct AggregationSnapshot::Structure {
     if (edges.size() + room > 0xFFFFFFFFu) throw InternalError("out-lists too large to pack");
     const auto at = static_cast<std::uint32_t>(edges.size());
     edges.resize(edges.size() + room);
+    targets.resize(edges.size());
     std::copy_n(edges.begin() + begin[n], size[n], edges.begin() + at);
+    std::copy_n(targets.begin() + begin[n], size[n], targets.begin() + at);
     garbage += capacity[n];
     begin[n] = at;
     capacity[n] = room;
+  }
+
+  void pack_targets() {
+    targets.resize(edges.size());
+    std::transform(edges.begin(), edges.end(), targets.begin(), [](OutEdge e) { return e.target; });
   }
 
   void compact() {
@@ -79,6 +88,7 @@ struct AggregationSnapshot::Structure {
       begin[n] = at;
     }
     edges = std::move(packed);
+    pack_targets();
     garbage = 0;
   }
 };
@@ -100,6 +110,7 @@ AggregationSnapshot::Structure& AggregationSnapshot::structure(const NuvelGraphI
       built->size.push_back(static_cast<std::uint32_t>(built->edges.size()) - at);
     }
     built->capacity = built->size;
+    built->pack_targets();
     structure_ = std::move(built);
   }
   extend(graph, *structure_);
@@ -115,7 +126,7 @@ void AggregationSnapshot::extend(const NuvelGraphInner& graph, Structure& struct
 
 OutLists AggregationSnapshot::out_lists(const NuvelGraphInner& graph) {
   const Structure& lists = structure(graph);
-  return OutLists(lists.begin.data(), lists.size.data(), lists.edges.data());
+  return OutLists(lists.begin.data(), lists.size.data(), lists.edges.data(), lists.targets.data());
 }
 
 std::span<const double> AggregationSnapshot::counts(const NuvelGraphInner& graph) {

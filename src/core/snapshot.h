@@ -94,16 +94,20 @@ struct OutEdge {
 class OutLists {
  public:
   std::span<const OutEdge> operator[](NodeIndex n) const { return {edges_ + begin_[n], size_[n]}; }
+  /// The targets alone of lists[n], in the same order: half the bytes.
+  std::span<const NodeIndex> targets(NodeIndex n) const { return {targets_ + begin_[n], size_[n]}; }
   /// The store's is_leaf, from a dense array.
   bool is_leaf(NodeIndex n) const { return size_[n] == 0; }
 
  private:
   friend class AggregationSnapshot;
-  OutLists(const std::uint32_t* begin, const std::uint32_t* size, const OutEdge* edges)
-      : begin_(begin), size_(size), edges_(edges) {}
+  OutLists(const std::uint32_t* begin, const std::uint32_t* size, const OutEdge* edges,
+           const NodeIndex* targets)
+      : begin_(begin), size_(size), edges_(edges), targets_(targets) {}
   const std::uint32_t* begin_;
   const std::uint32_t* size_;
   const OutEdge* edges_;
+  const NodeIndex* targets_;
 };
 
 /// The whole graph in the depth-first finish order, for passes that take
