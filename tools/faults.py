@@ -1,0 +1,92 @@
+"""Single-point faults for tools/mutate.py: each an exact snippet of a source
+file and its replacement, written as a slip a developer could make."""
+
+
+def fault(name: str, file: str, snippet: str, replacement: str) -> dict:
+    return {"name": name, "file": file, "snippet": snippet, "replacement": replacement}
+
+
+FAULTS = [
+    # ---- engine ------------------------------------------------------------
+    fault("parallel-tie", "src/core/narrated_passes.cpp",
+          "if (contribution > sums.parallel) {", "if (contribution >= sums.parallel) {"),
+    fault("reset-negative-zero", "src/core/narrated_passes.cpp",
+          "if (!is_positive_zero(value)) graph.snapshot()", "if (value != 0.0) graph.snapshot()"),
+    fault("reset-record-negatives", "src/core/aggregate.cpp",
+          "if (!(old == 0.0)) {", "if (old > 0.0) {"),
+    fault("summation-operation-case", "src/core/narrated_passes.cpp",
+          "  }\n  const std::string operation = to_lower_unicode(*named);",
+          "  }\n  const std::string operation(*named);"),
+    fault("fast-operation-case", "src/core/fast_passes.cpp",
+          "entry->ops().find(to_lower_unicode(*named))", "entry->ops().find(*named)"),
+    fault("multiop-operation-case", "src/core/narrated_passes.cpp",
+          "    }\n    const std::string operation = to_lower_unicode(*named);",
+          "    }\n    const std::string operation(*named);"),
+    fault("factor-default", "src/core/graph.h",
+          "return weight != nullptr ? *weight : 1.0;", "return weight != nullptr ? *weight : 0.0;"),
+    fault("specified-rule", "src/core/narrated_passes.cpp",
+          "if (sums.module_with_metric && sums.only_modules) {", "if (sums.module_with_metric) {"),
+    fault("fast-specified-rule", "src/core/fast_passes.cpp",
+          "if (module_with_metric && only_modules) {", "if (module_with_metric) {"),
+    fault("summation-outside-parents", "src/core/narrated_passes.cpp",
+          "if (!in_pass->marked(parent)) continue;", ""),
+    fault("module-repeated", "src/core/narrated_passes.cpp",
+          "      done->mark(target);\n", ""),
+    fault("path-count-factor", "src/core/fast_passes.cpp",
+          "column ? column->factor[out.edge] : 1.0", "1.0"),
+    fault("order-new-edge", "src/core/snapshot.cpp",
+          "} else if (order.discovered[v] < order.finished[u]) {",
+          "} else if (order.discovered[v] < order.discovered[u]) {"),
+    fault("order-cycle", "src/core/snapshot.cpp",
+          "order.finished[u] < order.finished[v]) {", "order.finished[u] > order.finished[v]) {"),
+    fault("stale-factor-column", "src/core/snapshot.cpp",
+          "if (e < column->factor.size()) column->factor[e] = data.factor_of(column->metric);", ""),
+    fault("column-instance", "src/core/snapshot.cpp",
+          "column.product[n] = value * data.instance;", "column.product[n] = value;"),
+    fault("batch-duplicates", "src/core/aggregate.cpp",
+          "if (seen.insert(name).second) named.push_back", "named.push_back"),
+    # ---- store ----------------------------------------------------------------
+    fault("edge-index-boundary", "src/core/graph.cpp",
+          "  EdgeIndex e = nodes_[source].first_out;\n"
+          "  for (unsigned position = 0; position < kUnindexedOut",
+          "  EdgeIndex e = nodes_[source].first_out;\n"
+          "  for (unsigned position = 0; position + 1 < kUnindexedOut"),
+    fault("name-keeps-oldest", "src/core/name_index.h",
+          "return std::exchange(slot->node, node);", "return slot->node;"),
+    # ---- binding --------------------------------------------------------------
+    fault("nested-shared-borrow", "src/binding/frame.cpp",
+          "    if (counter == kExclusive) {", "    if (counter != 0) {"),
+    fault("shared-release-all", "src/binding/frame.cpp",
+          "    --graph_->borrow;", "    graph_->borrow = 0;"),
+    fault("none-not-absent", "src/binding/frame.cpp",
+          "    if (slots[i] == Py_None) slots[i] = nullptr;\n", ""),
+    fault("str-subclass-refused", "src/binding/frame.cpp",
+          "  if (!PyUnicode_Check(obj)) {", "  if (!PyUnicode_CheckExact(obj)) {"),
+    fault("argument-prefix", "src/binding/frame.cpp",
+          "\"argument '%s': %S\"", "\"argument %s: %S\""),
+    fault("type-name-leak", "src/binding/frame.cpp",
+          "  PyErr_Format(PyExc_TypeError, \"'%U' object cannot be converted to '%s'\", name, kind);\n"
+          "  Py_DECREF(name);",
+          "  PyErr_Format(PyExc_TypeError, \"'%U' object cannot be converted to '%s'\", name, kind);"),
+    fault("dict-resize-unnoticed", "src/binding/convert.cpp",
+          "    if (PyDict_Size(dict) != size) throw InternalError(\"dictionary changed size during iteration\");\n",
+          ""),
+    fault("module-data-skips-rest", "src/binding/convert.cpp",
+          "if (!PyDict_Check(value)) return true;", "if (!PyDict_Check(value)) return false;"),
+    fault("log-level-order", "src/binding/log_bridge.cpp",
+          "{Level::Trace, Level::Debug, Level::Info, Level::Warn, Level::Error}",
+          "{Level::Error, Level::Warn, Level::Info, Level::Debug, Level::Trace}"),
+    # ---- files and text -------------------------------------------------------
+    fault("escape-unit-separator", "src/core/json_writer.cpp",
+          "for (int b = 0; b < 0x20; ++b)", "for (int b = 0; b < 0x1F; ++b)"),
+    fault("close-unchecked", "src/core/json_writer.cpp",
+          "if (::close(fd) != 0 && result.ok()) return os_error(errno);", "::close(fd);"),
+    fault("depth-limit", "src/core/json_loader.cpp",
+          "constexpr std::size_t kMaxDepth = 127;", "constexpr std::size_t kMaxDepth = 128;"),
+    fault("error-column", "src/core/json_loader.cpp",
+          ": read.size() - last_feed - 1;", ": read.size() - last_feed;"),
+    fault("repr-exponent", "src/core/format.cpp",
+          "|| exp > 15) {", "|| exp > 16) {"),
+    fault("final-sigma", "src/core/format.cpp",
+          "after_cased &&\n        !cased_letter_follows(utf8, i)) {", "after_cased) {"),
+]
