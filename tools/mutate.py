@@ -104,7 +104,8 @@ def run_suite(pytest_args: list[str], timeout: float) -> tuple[bool, str]:
         return False, f"timeout after {timeout:.0f} s"
     if done.returncode == 0:
         return True, ""
-    failed = [line for line in done.stdout.splitlines() if line.startswith(("FAILED", "ERROR"))]
+    # the summary lines, not the captured log records that also start with ERROR
+    failed = [line for line in done.stdout.splitlines() if line.startswith(("FAILED ", "ERROR tests"))]
     return False, failed[0] if failed else f"pytest exit {done.returncode}"
 
 
