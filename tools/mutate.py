@@ -60,10 +60,21 @@ def json_headers() -> Path:
 
 
 def copy_sources() -> None:
-    """Mirrors the tree's build inputs into SOURCE; unchanged files keep their times."""
-    shutil.rmtree(SOURCE / "src", ignore_errors=True)
-    shutil.copytree(ROOT / "src", SOURCE / "src")
-    shutil.copy2(ROOT / "CMakeLists.txt", SOURCE / "CMakeLists.txt")
+    """Mirrors the tree's build inputs into SOURCE. A file is rewritten only when
+    its content differs, with a new time, so that a copy a killed run left
+    mutated is rebuilt and an unchanged one is not."""
+    wanted = {ROOT / "CMakeLists.txt": SOURCE / "CMakeLists.txt"}
+    for path in (ROOT / "src").rglob("*"):
+        if path.is_file():
+            wanted[path] = SOURCE / path.relative_to(ROOT)
+    if (SOURCE / "src").is_dir():
+        for stale in set((SOURCE / "src").rglob("*")) - set(wanted.values()):
+            if stale.is_file():
+                stale.unlink()
+    for path, copy in wanted.items():
+        if not copy.exists() or copy.read_bytes() != path.read_bytes():
+            copy.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(path, copy)
 
 
 def configure() -> None:
