@@ -1,4 +1,4 @@
-"""The aggregation engine against the pure-Python reference engine (bench/pure.py).
+"""The aggregation engine against the pure-Python reference engine (tests/pure.py).
 
 Seeded random layered graphs are built identically on a NuvelGraph and on a
 PureGraph, then both answer the same sequence of aggregate_event_count and
