@@ -27,16 +27,15 @@ if [ -z "$include" ] || [ ! -f "$include/nlohmann/json.hpp" ]; then
   include="$work/json/nlohmann_json/include"
 fi
 
-# The loader and the store it builds; nothing else of the core is needed.
+# The loader and the store it builds, which links against the rest of the
+# core (the store keeps the aggregation snapshot beside it).
 # NUVEL_LOADER_CROSS_CHECK makes the loader read every text the library
 # accepts with its own rules as well, so the two must agree on every input.
 clang++ -std=c++20 -g -O1 \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -DNUVEL_LOADER_CROSS_CHECK \
   -I "$root/src/core" -isystem "$include" \
-  "$here/load_json_fuzzer.cpp" \
-  "$root/src/core/json_loader.cpp" "$root/src/core/graph.cpp" \
-  "$root/src/core/metric.cpp" "$root/src/core/paths.cpp" \
+  "$here/load_json_fuzzer.cpp" "$root"/src/core/*.cpp \
   -o "$work/load_json_fuzzer"
 
 # New inputs go to a scratch corpus, so the seeds in the tree stay as they are.

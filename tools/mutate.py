@@ -1,9 +1,11 @@
 """Mutation check: does the test suite catch realistic single-point faults?
 
 Each fault in tools/faults.py is an exact snippet of a source file and its
-replacement. For every fault this script puts the replacement in, rebuilds
-the extension incrementally, runs the test suite with ``-x`` against the
-rebuilt extension, and puts the source back. A fault is
+replacement. The script builds from a copy of the sources under
+build/mutate, so the tree itself is never edited, even by a run that is
+killed. For every fault it puts the replacement into the copy, rebuilds the
+extension incrementally, runs the test suite with ``-x`` against the rebuilt
+extension, and puts the copy back. A fault is
 
     killed    when the suite fails (or hangs past the time limit),
     survived  when the suite passes,
@@ -38,6 +40,7 @@ from faults import FAULTS  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "mutate"
+SOURCE = BUILD / "source"
 
 
 def run(cmd: list[str], **kwargs) -> subprocess.CompletedProcess:
@@ -56,10 +59,17 @@ def json_headers() -> Path:
     return target / "nlohmann_json" / "include"
 
 
+def copy_sources() -> None:
+    """Mirrors the tree's build inputs into SOURCE; unchanged files keep their times."""
+    shutil.rmtree(SOURCE / "src", ignore_errors=True)
+    shutil.copytree(ROOT / "src", SOURCE / "src")
+    shutil.copy2(ROOT / "CMakeLists.txt", SOURCE / "CMakeLists.txt")
+
+
 def configure() -> None:
     if (BUILD / "build.ninja").exists():
         return
-    done = run(["cmake", "-S", ".", "-B", str(BUILD), "-G", "Ninja",
+    done = run(["cmake", "-S", str(SOURCE), "-B", str(BUILD), "-G", "Ninja",
                 "-DCMAKE_BUILD_TYPE=Release",
                 f"-DPython_EXECUTABLE={sys.executable}",
                 "-DSKBUILD_SABI_COMPONENT=Development.SABIModule",
@@ -75,7 +85,7 @@ def build() -> str | None:
         return done.stdout + done.stderr
     package = BUILD / "overlay" / "nuvel"
     package.mkdir(parents=True, exist_ok=True)
-    for source in (ROOT / "src" / "nuvel").iterdir():
+    for source in (SOURCE / "src" / "nuvel").iterdir():
         if source.is_file():
             shutil.copy2(source, package / source.name)
     suffix = sysconfig.get_config_var("EXT_SUFFIX").split(".")[-1]
@@ -99,7 +109,7 @@ def run_suite(pytest_args: list[str], timeout: float) -> tuple[bool, str]:
 
 
 def check_fault(fault: dict, pytest_args: list[str], timeout: float) -> dict:
-    path = ROOT / fault["file"]
+    path = SOURCE / fault["file"]
     original = path.read_text()
     if original.count(fault["snippet"]) != 1:
         return {"status": "stale", "detail": f"snippet found {original.count(fault['snippet'])} times"}
@@ -133,6 +143,7 @@ def main() -> int:
             print(f"{fault['name']:32} {fault['file']}")
         return 0
 
+    copy_sources()
     configure()
     if (error := build()) is not None:
         sys.exit(f"mutate: the unchanged sources do not build:\n{error}")

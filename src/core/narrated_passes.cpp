@@ -222,7 +222,9 @@ Result<double> aggregate_summation_multiop(const NuvelGraphInner& graph, NodeInd
   walk_paths(graph, workload, module, walk);
   if (walk.failure) return std::move(*walk.failure);
   double total = 0.0;
-  for (const auto& [operation, weight] : walk.weights) {
+  for (const auto& entry : walk.weights) {
+    const auto& operation = entry.first;  // clang 14 cannot capture a structured binding
+    const auto& weight = entry.second;
     const double result = weight.value * weight.count;
     narrator.debug([&] {
       return cat({"  Total value (<", name_of(graph, module), "> : <", operation, ">) = <",
