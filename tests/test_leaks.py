@@ -62,20 +62,17 @@ def child():
     import tempfile
 
     from test_bad_input import built
+    from test_reentry import hooked
 
     from nuvel import NuvelGraph
 
     # Every record is delivered, so the bridge's whole path runs.
-    class Count(logging.Handler):
-        seen = 0
-
-        def emit(self, record):
-            Count.seen += 1
-
-    log = logging.getLogger("nuvel_core")
+    log, records = logging.getLogger("nuvel_core"), []
     log.setLevel(logging.DEBUG)
     log.propagate = False
-    log.addHandler(Count())
+    counting = logging.Handler()
+    counting.emit = lambda record: records.append(1) if not records else None
+    log.addHandler(counting)
 
     tmp = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
     bad = os.path.join(tmp, "bad.json")
@@ -84,16 +81,10 @@ def child():
     g, spare = built(NuvelGraph), built(NuvelGraph)
     names = [g.get_all_node_names(), g.get_out_neighbors("e")]
 
-    class Hooked:
-        def __init__(self, hook):
-            self.hook = hook
-
-        def __float__(self):
-            self.hook()
-            return 1.0
-
+    reads = hooked(lambda: g.has_node("w"), float=lambda: 1.0)
+    writes = hooked(lambda: spare.set_edge_count("e", "m", 1.0), float=lambda: 1.0)
     shrinking = {}
-    shrinking["lat"] = Hooked(lambda: shrinking.__setitem__("zz", 1.0))
+    shrinking["lat"] = hooked(lambda: shrinking.__setitem__("zz", 1.0), float=lambda: 1.0)
     in_shared = set()
 
     def reenter(record):
@@ -122,11 +113,9 @@ def child():
     type_refs = sys.getrefcount(NuvelGraph)
     warn = lambda: g.query_module_metric("lat", "m", "op")  # noqa: E731 - one Warn record
     cases = list(table_cases(g, tmp)) + [
-        ("shared refused", R, lambda: g.set_edge_count("e", "m", Hooked(lambda: g.has_node("w")))),
-        ("exclusive refused", R, lambda: spare.set_edge_count("e", "m", Hooked(
-            lambda: spare.set_edge_count("e", "m", 1.0)))),
-        ("other graph open", None, lambda: g.set_edge_count("e", "m", Hooked(
-            lambda: spare.set_edge_count("e", "m", 1.0)))),
+        ("shared refused", R, lambda: g.set_edge_count("e", "m", reads)),
+        ("exclusive refused", R, lambda: spare.set_edge_count("e", "m", writes)),
+        ("other graph open", None, lambda: g.set_edge_count("e", "m", writes)),
         ("dict changed size", panic, lambda: g.set_edge_factor("e", "m", shrinking)),
         ("refused in a filter", None, warn), ("filter raises", None, warn), ("filter panics", panic, warn),
         ("foreign self", TypeError, lambda: NuvelGraph.has_node({}, "w")),
@@ -209,7 +198,7 @@ def child():
     del cases, round_of_all_cases
     gc.collect()
     report.update(type_refs=sys.getrefcount(NuvelGraph) - type_refs,
-                  records=Count.seen, refused=sorted(in_shared),
+                  records=len(records), refused=sorted(in_shared),
                   graph=[g.get_all_node_names(), g.get_out_neighbors("e")] == names)
     print(json.dumps(report))
 
