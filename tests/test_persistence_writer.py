@@ -133,30 +133,23 @@ class TestDocument:
         assert list(node["metrics"]["ops"]) == list(node["specified_metrics"]) == ordered
         assert list(node["metrics"]) == sorted(ordered + ["ops"], key=lambda k: k.encode())
 
-    def test_string_escapes(self, tmp_path):
+    def test_escapes_empty_maps_and_shared_names(self, tmp_path):
         short = {0x08: "\\b", 0x09: "\\t", 0x0A: "\\n", 0x0C: "\\f", 0x0D: "\\r"}
         name = "".join(map(chr, range(0x20))) + '"\\/\x7fé€'
         escaped = "".join(short.get(b, f"\\u{b:04x}") for b in range(0x20)) + '\\"\\\\/\x7fé€'
         g = NuvelGraph()
-        g.add_node(name, performance="tab\there")
-        text = saved(g, tmp_path)
-        assert f'      "name": "{escaped}",\n' in text
-        assert '"performance": "tab\\there"' in text
-        assert json.loads(text)["nodes"][0]["name"] == name
-
-    def test_empty_multiop_and_shared_names(self, tmp_path):
-        g = NuvelGraph()
-        for name in ("m", "e", "m"):
-            g.add_node(name)
-        g.add_edge("e", "m")
+        for node in ("m", name, "m"):
+            g.add_node(node, performance="tab\there")
+        g.add_edge(name, "m")
         g.set_module_data("m", {"x": {}}, 1, [])
-        doc = json.loads(saved(g, tmp_path))
-        assert [n["name"] for n in doc["nodes"]] == ["m", "e", "m"]
+        text = saved(g, tmp_path)
+        assert f'      "name": "{escaped}",\n' in text and '"performance": "tab\\there"' in text
+        assert '"x": {}\n' in text
+        doc = json.loads(text)
+        assert [n["name"] for n in doc["nodes"]] == ["m", name, "m"]
         assert doc["nodes"][0]["metrics"] == {} and doc["nodes"][2]["metrics"] == {"x": {}}
-        assert doc["edges"] == [
-            {"aggregation": "parallel", "count": 1.0, "factor": {}, "operation": {}, "source": "e", "target": "m"}
-        ]
-        assert '"x": {}\n' in saved(g, tmp_path)
+        assert doc["edges"] == [{"aggregation": "parallel", "count": 1.0, "factor": {}, "operation": {},
+                                 "source": name, "target": "m"}]
 
 
 def written_counts(values, tmp_path):
@@ -218,49 +211,41 @@ def run_child(script, *args):
 EMPTY = '{\n  "edges": [],\n  "nodes": []\n}'
 
 
-FSIZE_CHILD = """
-import resource, signal, sys
+# "fsize": a file size limit below the file's size. "close": the next
+# descriptor that open() hands out fails its close() with EIO, the way a
+# network or user-space file system reports a late write error; a seccomp
+# filter does it without any help from outside.
+SAVE_CHILD = """
+import ctypes, errno, os, resource, signal, struct, sys
 from nuvel import NuvelGraph
+mode, path, close = sys.argv[1], sys.argv[2], int(sys.argv[3])
 g = NuvelGraph()
-for i in range(500):
-    g.add_node(f"node{i}")
-signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-resource.setrlimit(resource.RLIMIT_FSIZE, (2048, 2048))
+if mode == "fsize":
+    for i in range(500):
+        g.add_node(f"node{i}")
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (2048, 2048))
+else:
+    libc = ctypes.CDLL(None, use_errno=True)
+    op = lambda code, k, jt=0, jf=0: struct.pack("HBBI", code, jt, jf, k)
+    fd = os.open(os.devnull, os.O_RDONLY)
+    os.close(fd)
+    program = ctypes.create_string_buffer(b"".join([
+        op(0x20, 0), op(0x15, close, 0, 3),  # the syscall number is close
+        op(0x20, 16), op(0x15, fd, 0, 1),    # and its first argument fd
+        op(0x06, 0x00050000 | errno.EIO), op(0x06, 0x7FFF0000),
+    ]))
+    filter = struct.pack("HxxxxxxQ", len(program) // 8, ctypes.addressof(program))
+    assert libc.prctl(38, 1, 0, 0, 0) == 0  # no new privileges
+    assert libc.prctl(22, 2, ctypes.c_char_p(filter), 0, 0) == 0, ctypes.get_errno()
 try:
-    g.save_json(sys.argv[1])
+    g.save_json(path)
+    print("saved")
 except OSError as exc:
     print(exc)
-else:
-    print("saved")
-"""
-
-# The next descriptor that open() hands out is made to fail its close() with
-# EIO, the way a network or user-space file system reports a late write
-# error; a seccomp filter does it without any help from outside.
-CLOSE_FAILS_CHILD = """
-import ctypes, errno, os, struct, sys
-from nuvel import NuvelGraph
-libc = ctypes.CDLL(None, use_errno=True)
-def op(code, k, jt=0, jf=0):
-    return struct.pack("HBBI", code, jt, jf, k)
-fd = os.open(os.devnull, os.O_RDONLY)
-os.close(fd)
-program = ctypes.create_string_buffer(b"".join([
-    op(0x20, 0), op(0x15, int(sys.argv[2]), 0, 3),  # the syscall number is close
-    op(0x20, 16), op(0x15, fd, 0, 1),               # and its first argument fd
-    op(0x06, 0x00050000 | errno.EIO), op(0x06, 0x7FFF0000),
-]))
-filter = struct.pack("HxxxxxxQ", len(program) // 8, ctypes.addressof(program))
-assert libc.prctl(38, 1, 0, 0, 0) == 0  # no new privileges
-assert libc.prctl(22, 2, ctypes.c_char_p(filter), 0, 0) == 0, ctypes.get_errno()
-try:
-    NuvelGraph().save_json(sys.argv[1])
-except OSError as exc:
-    print(exc)
-else:
-    print("saved")
 """
 CLOSE_SYSCALL = {"x86_64": 3, "aarch64": 57}.get(platform.machine())
+NO_CLOSE = pytest.mark.skipif(CLOSE_SYSCALL is None, reason="close() number unknown here")
 
 
 def oserror_text(code):
@@ -268,24 +253,17 @@ def oserror_text(code):
 
 
 class TestSave:
-    def test_failed_write_keeps_old_file(self, tmp_path):
+    @pytest.mark.parametrize("mode, target, code", [
+        ("fsize", "model.json", errno.EFBIG),
+        pytest.param("close", os.devnull, errno.EIO, marks=NO_CLOSE),  # written in place
+        pytest.param("close", "model.json", errno.EIO, marks=NO_CLOSE),  # through a temporary file
+    ])
+    def test_failed_write_or_close_fails_the_save_and_keeps_the_old_file(self, tmp_path, mode, target, code):
         path = tmp_path / "model.json"
         path.write_bytes(b"old content \x00\xff")
-        done = run_child(FSIZE_CHILD, path)
-        assert done.returncode == 0, done.stderr
-        assert done.stdout.strip() == oserror_text(errno.EFBIG)
-        assert path.read_bytes() == b"old content \x00\xff"
-        assert stray_files(tmp_path, ["model.json"]) == []
-
-    @pytest.mark.skipif(CLOSE_SYSCALL is None, reason="close() number unknown here")
-    def test_failed_close_fails_the_save(self, tmp_path):
-        path = tmp_path / "model.json"
-        path.write_text("old")
-        for target in (os.devnull, path):  # written in place, and through a temporary file
-            done = run_child(CLOSE_FAILS_CHILD, target, CLOSE_SYSCALL)
-            assert done.returncode == 0, done.stderr
-            assert done.stdout.strip() == oserror_text(errno.EIO)
-        assert path.read_text() == "old" and stray_files(tmp_path, ["model.json"]) == []
+        done = run_child(SAVE_CHILD, mode, tmp_path / target, CLOSE_SYSCALL or 0)
+        assert (done.returncode, done.stdout.strip()) == (0, oserror_text(code)), done.stderr
+        assert path.read_bytes() == b"old content \x00\xff" and stray_files(tmp_path, ["model.json"]) == []
 
     def test_permission_bits(self, tmp_path):
         old_mask = os.umask(0o027)
