@@ -51,15 +51,6 @@ FOUR = number("Four", index=lambda self: 4)
 NO_FLOAT = number("NoFloat", float=raising(lambda: ValueError("no float here")))
 
 
-class Letters:
-    """A sequence by item access alone."""
-
-    def __getitem__(self, i):
-        if i >= 2:
-            raise IndexError(i)
-        return "xy"[i]
-
-
 SETUP = [
     ("add_node", ("w",)), ("add_node", ("e", "perf/e")), ("add_node", ("m",)),
     ("add_edge", ("w", "e")), ("add_edge", ("e", "m")),
@@ -287,7 +278,8 @@ ODD_CALLS = [
     ("set_module_data", ("m", {"": {"value": -INF, "unit": ""}, "lat": {"value": 5e-324, "unit": "\x00"},
                                "bw": {"rd": {"value": NAN, "unit": LONG}}}, -5, ["", "\x00", LONG])),
     ("set_module_data", ("a\x00b", {"lat": {"value": 10**300, "unit": "ns"}}, 2**64, ())),
-    ("set_module_data", ("a\x00b", OrderedDict(lat={"value": 1, "unit": "s"}), False, Letters())),
+    ("set_module_data", ("a\x00b", OrderedDict(lat={"value": 1, "unit": "s"}), False,
+                         number("Letters", getitem=lambda self, i: "xy"[i]))),  # a sequence by item access
     ("get_tag_modules", ("y",)),
     ("set_node_specified_metric", ("e", "", NAN, "")), ("set_node_specified_metric", ("w", "lat", -INF, LONG)),
     ("get_node_specified_metric", ("e", "")), ("get_node_specified_metric", ("w", "lat")),
