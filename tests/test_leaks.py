@@ -4,8 +4,8 @@ A child interpreter (this file run as a script) repeats each case many times
 on graphs of fixed size: every method's valid call, the wrong calls of the
 bad-input table (one row for each parameter and each kind of wrong value),
 the binding errors, and the paths only Python hooks reach. It reports the
-reference counts of the argument objects and the growth of Python blocks,
-malloc bytes and resident size.
+reference counts of the argument objects and the growth of Python blocks and
+malloc bytes.
 
 Memory is read after a short and after a long run of the same calls: caches,
 free lists and arenas grow once, by amounts that differ between Python
@@ -22,8 +22,7 @@ import sys
 import pytest
 
 WARM_UP = 50
-SHORT, LONG = 300, 1300                 # calls per case at the two readings
-SHORT_ROUNDS, LONG_ROUNDS = 20, 100     # whole rounds of every case, for the resident size
+SHORT, LONG = 300, 1300  # calls per case at the two readings
 # Growth per call between the two readings that counts as a leak: a lost
 # object is at least one block, a lost malloc chunk at least 32 bytes, so
 # these catch a loss in one call of four.
@@ -167,10 +166,6 @@ def child():
         info = heap() if heap is not None else None
         return sys.getallocatedblocks(), info.uordblks + info.hblkhd if info else 0
 
-    def rss():
-        with open("/proc/self/statm") as statm:
-            return [int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")]
-
     def growth(run, measure, short, long):
         """Readings after `short` and after `long` runs, less the reading before."""
         start, readings = measure(), []
@@ -190,12 +185,7 @@ def child():
         if counts != [sys.getrefcount(x) for x in parts(args)]:
             report["refs"][label] = counts
 
-    def round_of_all_cases():
-        for case in cases:
-            call(*case)
-
-    report["rss"] = growth(round_of_all_cases, rss, SHORT_ROUNDS, LONG_ROUNDS)
-    del cases, round_of_all_cases
+    del cases
     gc.collect()
     report.update(type_refs=sys.getrefcount(NuvelGraph) - type_refs,
                   records=len(records), refused=sorted(in_shared),
@@ -230,16 +220,6 @@ def test_no_case_grows_memory(report):
     grown = {label: (short, long) for label, (short, long) in report["memory"].items()
              if leaks(short, long, LONG - SHORT, (BLOCKS_PER_CALL, BYTES_PER_CALL))}
     assert grown == {}
-
-
-# AddressSanitizer holds freed memory in quarantine, so the resident size
-# grows there by design; its leak checker covers that run instead.
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="resident size is not meaningful under AddressSanitizer")
-def test_resident_size_stays_put(report):
-    short, long = report["rss"]
-    calls = (LONG_ROUNDS - SHORT_ROUNDS) * report["cases"]
-    assert leaks(short, long, calls, (BYTES_PER_CALL,)) is None, (short, long)
 
 
 if __name__ == "__main__":

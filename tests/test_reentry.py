@@ -228,18 +228,16 @@ def test_panic_from_any_record_leaves_a_usable_graph(handler, call):
     g.add_edge("a", "a")
     with pytest.raises(BaseException) as info:
         g.set_edge_factor("a", "a", factor)
-    panic, seen, expected = info.type, [0], call(engine_graph())
-
-    def stop_at(k):
-        def hook():
-            seen[0] += 1
-            if seen[0] == k:
-                raise panic(f"record {k}")
-        return hook
-
+    panic, expected = info.type, call(engine_graph())
     for k in range(1, 100):
-        g, seen[0] = engine_graph(), 0
-        handler.hook = stop_at(k)
+        g, seen = engine_graph(), []
+
+        def hook():
+            seen.append(k)
+            if len(seen) == k:
+                raise panic(f"record {k}")
+
+        handler.hook = hook
         try:
             call(g)
             break  # fewer than k records
