@@ -293,6 +293,9 @@ ODD_CALLS = [
     ("aggregate_event_metric", ("", "specified", "", None, "e")),
     ("aggregate_event_metric", ("lat", "specified", "", None, "w")),
     ("aggregate_event_metric", ("bw", "summation", "%s", "w", "m")),
+    ("init_metrics", ({"bw": "B"},)), ("set_module_data", ("m", {"bw": {"οσα": {"value": 2.0, "unit": "B"}}}, 1, [])),
+    ("set_edge_operation", ("e", "m", {"bw": "ΟΣΑ"})),  # lower-cased: a sigma before a letter is not final
+    ("aggregate_event_metric", ("bw", "summation", "B", "w", "e")),
     ("add_edge", ("", "")), ("aggregate_event_metric", ("lat", "summation", "", None, "")),
 ]
 
@@ -309,6 +312,7 @@ def test_odd_values_match_the_reference(tmp_path, capture):
     assert outcome["has_node('a',)"] == ("ok", "bool", False)
     assert outcome["get_edge_count('e', 'm')"] == ("ok", "nan")
     assert outcome["get_tag_modules('y',)"] == ("ok", "list", ["a\x00b"])
+    assert results[-3][:2] == ("ok", ["value", "unit"])  # the operation was found
     assert run(nuvel, capture, "get_edge_count", ("w", "a\x00b"))[2] == float(2**1023)
     assert run(nuvel, capture, "get_edge_count", ("w", "e"))[2] == -1e308
     assert run(nuvel, capture, "get_edge_count", (LONG, "m"))[2] == 1.0
