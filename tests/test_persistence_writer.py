@@ -26,63 +26,20 @@ import pytest
 
 from nuvel import NuvelGraph
 
-EXAMPLE = """{
-  "edges": [
-    {
-      "aggregation": "parallel",
-      "count": 4.0,
-      "factor": {
-        "energy": 0.5
-      },
-      "operation": {
-        "energy": "read"
-      },
-      "source": "e1",
-      "target": "m1"
-    }
-  ],
-  "nodes": [
-    {
-      "instance": 1.0,
-      "metrics": {
-        "latency": {
-          "unit": "ns",
-          "value": 0.0
-        }
-      },
-      "name": "e1",
-      "performance": null,
-      "specified_metrics": {},
-      "tags": []
-    },
-    {
-      "instance": 2.0,
-      "metrics": {
-        "energy": {
-          "read": {
-            "unit": "pJ",
-            "value": 2.5
-          },
-          "write": {
-            "unit": "pJ",
-            "value": 3.0
-          }
-        },
-        "latency": {
-          "unit": "ns",
-          "value": 1.25
-        }
-      },
-      "name": "m1",
-      "performance": "perf/m1",
-      "specified_metrics": {},
-      "tags": [
-        "cache",
-        "l1"
-      ]
-    }
-  ]
-}"""
+def single(value, unit):
+    return {"unit": unit, "value": value}
+
+
+# The file of example_graph(): JSON with members sorted and two spaces of indent.
+EXAMPLE = json.dumps({
+    "edges": [{"aggregation": "parallel", "count": 4.0, "factor": {"energy": 0.5}, "operation": {"energy": "read"},
+               "source": "e1", "target": "m1"}],
+    "nodes": [{"instance": 1.0, "metrics": {"latency": single(0.0, "ns")}, "name": "e1", "performance": None,
+               "specified_metrics": {}, "tags": []},
+              {"instance": 2.0, "metrics": {"energy": {"read": single(2.5, "pJ"), "write": single(3.0, "pJ")},
+                                            "latency": single(1.25, "ns")},
+               "name": "m1", "performance": "perf/m1", "specified_metrics": {}, "tags": ["cache", "l1"]}],
+}, indent=2)
 
 
 def example_graph():
@@ -91,8 +48,8 @@ def example_graph():
     g.add_node("m1", "perf/m1")
     g.add_edge("e1", "m1")
     g.init_metrics({"latency": "ns"})
-    energy = {"write": {"value": 3.0, "unit": "pJ"}, "read": {"value": 2.5, "unit": "pJ"}}
-    g.set_module_data("m1", {"latency": {"value": 1.25, "unit": "ns"}, "energy": energy}, 2, ["cache", "l1"])
+    energy = {"write": single(3.0, "pJ"), "read": single(2.5, "pJ")}
+    g.set_module_data("m1", {"latency": single(1.25, "ns"), "energy": energy}, 2, ["cache", "l1"])
     g.set_edge_count("e1", "m1", 4)
     g.set_edge_factor("e1", "m1", {"energy": 0.5})
     g.set_edge_operation("e1", "m1", {"energy": "read"})
