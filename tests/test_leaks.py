@@ -82,8 +82,8 @@ def child():
 
     reads = hooked(lambda: g.has_node("w"), float=lambda: 1.0)
     writes = hooked(lambda: spare.set_edge_count("e", "m", 1.0), float=lambda: 1.0)
-    shrinking = {}
-    shrinking["lat"] = hooked(lambda: shrinking.__setitem__("zz", 1.0), float=lambda: 1.0)
+    shrinking = {}  # loses a key while it is read
+    shrinking["lat"], shrinking["zz"] = hooked(lambda: shrinking.pop("zz", None), float=lambda: 1.0), 1.0
     in_shared = set()
 
     def reenter(record):
@@ -107,7 +107,8 @@ def child():
             return e
 
     panic = type(call_quietly(lambda: g.set_edge_factor("e", "m", shrinking)))
-    shrinking.pop("zz")
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception), panic
+    shrinking["zz"] = 1.0
     V, R = ValueError, RuntimeError
     type_refs = sys.getrefcount(NuvelGraph)
     warn = lambda: g.query_module_metric("lat", "m", "op")  # noqa: E731 - one Warn record
@@ -124,7 +125,7 @@ def child():
         ("breakdown", None, lambda: g.aggregate_event_breakdown("lat", "summation", "ns", "w", "w")),
         ("breakdown failing", V, lambda: g.aggregate_event_breakdown("lat", "specified", "ns", None, "ghost")),
     ]
-    after = {"dict changed size": lambda: shrinking.pop("zz", None)}
+    after = {"dict changed size": lambda: shrinking.__setitem__("zz", 1.0)}
     hooks = {"refused in a filter": reenter, "filter raises": raising(KeyError),
              "filter panics": raising(panic)}
     quiet = open(os.devnull, "w")
