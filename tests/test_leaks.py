@@ -40,7 +40,7 @@ def table_cases(g, tmp):
     for label, method, args, exc, _, keys in WRONG:
         if not keys <= seen:
             seen |= keys
-            yield label, exc, lambda m=method, a=args: getattr(g, m)(*a)
+            yield label, exc, lambda f=getattr(g, method), a=args: f(*a)
     for method, args, kwargs, tail in BINDING:
         target = NuvelGraph if method == "__new__" else getattr(g, method)
         yield f"{method} {tail}", TypeError, lambda t=target, a=args, k=kwargs: t(*a, **k)
@@ -181,6 +181,7 @@ def child():
         for _ in range(WARM_UP):
             call(label, expect, fn)
         args = [getattr(fn, "__defaults__", None) or (), [c.cell_contents for c in getattr(fn, "__closure__", None) or ()]]
+        gc.collect()  # cycles left by earlier calls may hold arguments
         counts = [sys.getrefcount(x) for x in parts(args)]
         report["memory"][label] = growth(lambda: call(label, expect, fn), in_use, SHORT, LONG)
         if counts != [sys.getrefcount(x) for x in parts(args)]:
