@@ -180,7 +180,8 @@ def child():
     for label, expect, fn in cases:
         for _ in range(WARM_UP):
             call(label, expect, fn)
-        args = [getattr(fn, "__defaults__", None) or (), [c.cell_contents for c in getattr(fn, "__closure__", None) or ()]]
+        cells = getattr(fn, "__closure__", None) or ()
+        args = [getattr(fn, "__defaults__", None) or (), [cell.cell_contents for cell in cells]]
         gc.collect()  # cycles left by earlier calls may hold arguments
         counts = [sys.getrefcount(x) for x in parts(args)]
         report["memory"][label] = growth(lambda: call(label, expect, fn), in_use, SHORT, LONG)
