@@ -90,7 +90,7 @@ class TestBinding:
 
     def test_keywords_in_any_order(self, sample):
         sample.graph.set_edge_count(count=4, target="m2", source="e")
-        sample.model.edge("e", "m2").count = 4.0
+        sample.model.set_edge_count("e", "m2", 4)
         sample.check()
 
     def test_optional_none_is_absent(self):
