@@ -109,8 +109,7 @@ def test_specified_mode_records(caplog, a_value, b_edge, total, workload):
     ]
     b_update = ("  Update parallel maximum metric value to <5.0>, based on event <B>." if b_edge == "parallel"
                 else "  Update sequential accumulated metric value by <5.0>, based on event <B>.")
-    a_update = [] if a == 5.0 else [
-        debug(f"  Update parallel maximum metric value to <{a}>, based on event <A>.")]
+    a_update = [] if a == 5.0 else [debug(f"  Update parallel maximum metric value to <{a}>, based on event <A>.")]
     if workload is None:
         result, final = total, f"  Total value (<E>) = <{total}> <us> = single value <{total}>."
     else:

@@ -47,8 +47,7 @@ def describe_matches_the_store(seed, capture):
     metrics = {}
     for node in nodes:
         for metric, value in node.metrics.items():
-            about = metrics.setdefault(metric, {"units": [], "modules": 0, "multi_operation": [],
-                                                "operations": []})
+            about = metrics.setdefault(metric, {"units": [], "modules": 0, "multi_operation": [], "operations": []})
             if node.out_edges:
                 continue
             about["modules"] += 1

@@ -81,12 +81,10 @@ metric_names = st.one_of(st.sampled_from(METRICS[:2]), st.sampled_from(METRICS))
 metric_texts = often(metric_names, st.sampled_from(BAD_TEXTS))
 metric_keys = often(metric_names, st.sampled_from(BAD_KEYS))
 units = often(st.sampled_from(UNITS), st.sampled_from(BAD_TEXTS))
-operations = often(st.sampled_from(OPERATIONS + tuple(op.upper() for op in OPERATIONS)),
-                   st.sampled_from(BAD_TEXTS))
+operations = often(st.sampled_from(OPERATIONS + tuple(op.upper() for op in OPERATIONS)), st.sampled_from(BAD_TEXTS))
 single = st.fixed_dictionaries({"value": numbers, "unit": units}, optional={"extra": st.none()})
 operation_entry = often(single, st.sampled_from([5, None, {"value": 1.0}, {"unit": "ns"}, {}]))
-multi = st.dictionaries(often(st.sampled_from(OPERATIONS), st.sampled_from(BAD_KEYS)), operation_entry,
-                        max_size=3)
+multi = st.dictionaries(often(st.sampled_from(OPERATIONS), st.sampled_from(BAD_KEYS)), operation_entry, max_size=3)
 metric_entry = often(st.one_of(single, multi), st.sampled_from([{}, 5, "x", None, {"value": 1.0}]))
 metrics = often(st.dictionaries(metric_keys, metric_entry, max_size=3), st.sampled_from(NOT_DICTS))
 tags = often(
@@ -309,8 +307,7 @@ class GraphPair(RuleBasedStateMachine):
         """Mostly an event (a node with out-edges) and None or a node above it."""
         nodes, index = self.pure._nodes, self.pure._index
         events = sorted({node.name for node in nodes if node.out_edges and index[node.name] is not None})
-        event = data.draw(often(st.sampled_from(events), optional_texts) if events else optional_texts,
-                          label="event")
+        event = data.draw(often(st.sampled_from(events), optional_texts) if events else optional_texts, label="event")
         above = []
         if type(event) is str and event in index:
             e = index[event]
