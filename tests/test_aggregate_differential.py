@@ -159,7 +159,7 @@ def pick(rng, roles, extra=0.05):
 
 
 def random_change(rng, roles, k):
-    """A change of the graph between two calls: cached orders must follow it."""
+    """A change of the graph between two calls: cached orders and columns must follow it."""
     names, layer = roles["all"], roles["layer"]
     x = rng.random()
     if x < 0.4:
@@ -181,6 +181,8 @@ def random_change(rng, roles, k):
     steps = [("add_edge", (a, b))]
     if layer[a] != layer[b] and rng.random() < 0.5:
         steps.append(("set_edge_count", (a, b, rng.choice(COUNTS))))
+    if rng.random() < 0.3:
+        steps.append(("set_edge_factor", (a, b, {m: rng.choice(FACTORS) for m in METRICS})))
     return steps
 
 
