@@ -136,6 +136,7 @@ def random_build(rng):
         "multi": multi or names,
         "modules": sorted(names[i] for i in leaves),
         "layer": {names[i]: layer_of[i] for i in range(count)},
+        "edges": [(names[i], names[j]) for i, j in edges],
     }
     return steps, roles
 
@@ -175,14 +176,14 @@ def random_change(rng, roles, k):
         return [("set_module_data", (node, data, rng.choice((1, 3, 0.5)), []))]
     if x < 0.6:
         return [("init_metrics", ({"lat": "ns"},))]
+    if x < 0.7:
+        return [("set_edge_factor", (*rng.choice(roles["edges"]), {m: rng.choice(FACTORS) for m in METRICS}))]
     a, b = rng.choice(names), rng.choice(names)
     if x < 0.9 and layer[a] > layer[b]:
         a, b = b, a
     steps = [("add_edge", (a, b))]
     if layer[a] != layer[b] and rng.random() < 0.5:
         steps.append(("set_edge_count", (a, b, rng.choice(COUNTS))))
-    if rng.random() < 0.3:
-        steps.append(("set_edge_factor", (a, b, {m: rng.choice(FACTORS) for m in METRICS})))
     return steps
 
 

@@ -7,8 +7,8 @@ order. Saved files are compared byte for byte; loaded graphs replace the pair
 now and then, so that later calls run on them. Names come from a small set,
 so that calls often meet existing nodes and edges.
 
-The run is seeded and bounded; NUVEL_FUZZ_EXAMPLES sets the number of
-sequences (README.md, Commands).
+The run is bounded and seeded from the `seed` fixture (NUVEL_SEED);
+NUVEL_FUZZ_EXAMPLES sets the number of sequences (README.md, Commands).
 """
 
 import math
