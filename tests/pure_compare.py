@@ -98,8 +98,6 @@ def compare(where, nuvel, pure):
     assert got == want, f"{where}\n  nuvel: {got!r}\n  pure:  {want!r}"
     if got_records != want_records:
         i = first_difference(got_records, want_records)
-        raise AssertionError(
-            f"{where}: records differ at #{i} ({len(got_records)} nuvel, {len(want_records)} pure)\n"
-            f"  nuvel: {got_records[max(0, i - 2):i + 3]!r}\n"
-            f"  pure:  {want_records[max(0, i - 2):i + 3]!r}"
-        )
+        raise AssertionError(f"{where}: records differ at #{i} ({len(got_records)} nuvel, {len(want_records)} pure)\n"
+                             f"  nuvel: {got_records[max(0, i - 2):i + 3]!r}\n"
+                             f"  pure:  {want_records[max(0, i - 2):i + 3]!r}")
