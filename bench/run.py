@@ -1,6 +1,6 @@
 """Benchmark NuvelGraph against the pure-Python PureGraph.
 
-    python bench/run.py --scale 50 [--seed 1] [--only nuvel|pure]
+    python -m bench.run --scale 50 [--seed 1] [--only nuvel|pure]
 
 Seven sections:
 
@@ -44,17 +44,17 @@ import tempfile
 import time
 from collections import deque
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import model as model_mod  # noqa: E402
+from bench import model as model_mod
 
 SIDES = ("nuvel", "pure")
+#: The repository root, from which the workers run as modules.
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def load_class(side: str, nuvel_impl: str):
     """The graph class of a side; ``nuvel_impl`` is "module:Class"."""
     if side == "pure":
-        from pure import PureGraph
+        from tests.pure import PureGraph
 
         return PureGraph
     module_name, _, class_name = nuvel_impl.partition(":")
@@ -418,7 +418,7 @@ def run_growth(cls, args) -> None:
 
 def run_peers(cls, args) -> None:
     """The extension against networkx, scipy and rustworkx on the same queries."""
-    import peers
+    from bench import peers
 
     m = model_mod.generate(args.scale, args.seed)
     g = build_graph(cls, m)
@@ -650,9 +650,9 @@ def memory_worker(side: str, args) -> dict:
 
 
 def spawn_worker(argv: list[str], timeout: float | None = None) -> dict | None:
-    cmd = [sys.executable, os.path.abspath(__file__), *argv]
+    cmd = [sys.executable, "-m", __spec__.name, *argv]
     try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, check=False)
+        proc = subprocess.run(cmd, cwd=ROOT, capture_output=True, text=True, timeout=timeout, check=False)
     except subprocess.TimeoutExpired:
         return None
     if proc.returncode != 0:

@@ -1,6 +1,6 @@
 """Million-node scale benchmark of NuvelGraph.
 
-    python bench/scale.py [--scale 500] [--seed 1] [--chain 1000000]
+    python -m bench.scale [--scale 500] [--seed 1] [--chain 1000000]
 
 Not a test: it measures one large run, through the public API only.
 
@@ -41,10 +41,8 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import model as model_mod  # noqa: E402
-import run  # noqa: E402
+from bench import model as model_mod
+from bench import run
 
 MIB = 1024 * 1024
 NO_PEAK_RESET = "(the peak mark could not be reset: peak growth is the growth of the process's high-water mark)"
@@ -90,7 +88,7 @@ def print_phases(rows: list[Phase]) -> None:
 
 def spawn(argv: list[str]) -> dict:
     """Runs this script as a worker in a fresh process; its last output line is JSON."""
-    proc = subprocess.run([sys.executable, os.path.abspath(__file__), *argv],
+    proc = subprocess.run([sys.executable, "-m", __spec__.name, *argv], cwd=run.ROOT,
                           capture_output=True, text=True, check=False)
     if proc.returncode != 0:
         raise RuntimeError(f"worker {argv} failed with exit code {proc.returncode}:\n{proc.stderr}")

@@ -1,16 +1,12 @@
-"""A pure-Python picture of a graph, and the checker that compares the two.
-
-`GraphModel` records what a test added: node names by index, the name index
-(a name maps to its newest node), edges with count and aggregation, and each
-node's out-list newest first. `check_invariants` compares every structural
-query of a NuvelGraph with the model; tests run it after building steps and
-after refused calls.
-"""
+"""Fixtures shared by the suite: the random seed, and a NuvelGraph built step
+by step beside the pure model (tests/pure.py), with a check that every
+structure query of the two agrees."""
 
 import logging
-from dataclasses import dataclass
+import os
 
 import pytest
+from pure import PureGraph
 
 from nuvel import NuvelGraph
 
@@ -19,103 +15,71 @@ from nuvel import NuvelGraph
 # can be emitted, so that every record reaches caplog in every test.
 logging.getLogger("nuvel_core").setLevel(logging.DEBUG)
 
-
-@dataclass
-class ModelEdge:
-    target: int
-    count: float = 1.0
-    aggregation: str = "parallel"
+SEED = int(os.environ.get("NUVEL_SEED", "0"))
 
 
-class GraphModel:
-    def __init__(self):
-        self.names, self.performance, self.out, self.edges = [], [], [], []
-        self.index = {}
-
-    def add_node(self, name, performance=None):
-        self.index[name] = len(self.names)
-        self.names.append(name)
-        self.performance.append(performance)
-        self.out.append([])
-
-    def edge(self, source, target):
-        if source not in self.index or target not in self.index:
-            return None
-        tgt = self.index[target]
-        return next((e for e in self.out[self.index[source]] if e.target == tgt), None)
-
-    def add_edge(self, source, target):
-        """The merged flag, or the ValueError text for an unknown name."""
-        for name in (source, target):
-            if name not in self.index:
-                return f"Node '{name}' not found"
-        if self.edge(source, target) is not None:
-            return True
-        self.out[self.index[source]].insert(0, ModelEdge(self.index[target]))
-        return False
+def pytest_report_header(config):
+    return f"random tests start at seed {SEED} (set NUVEL_SEED to change it)"
 
 
-def check_invariants(graph, model):
-    assert graph.get_all_node_names() == model.names
-    assert graph.get_leaf_names() == [n for n, out in zip(model.names, model.out) if not out]
-    assert graph.get_tag_modules("") == []
-    assert graph.has_node("\x00never added") is False
-    assert graph.has_node("") is ("" in model.index)
-    for name, idx in model.index.items():
-        assert graph.has_node(name) is True
-        assert graph.is_leaf(name) is (not model.out[idx])
-        assert graph.get_performance_path(name) == model.performance[idx]
-        out = model.out[idx]
-        assert graph.get_out_neighbors(name) == [model.names[e.target] for e in out]
-        for e in out:
-            target = model.names[e.target]
-            if model.index[target] != e.target:
-                continue  # reached only through an older node of that name
-            count = graph.get_edge_count(name, target)
-            assert type(count) is float and repr(count) == repr(e.count)
-            assert graph.get_edge_aggregation(name, target) == e.aggregation
+@pytest.fixture
+def seed():
+    """The first seed of the random tests; each derives its own from it."""
+    return SEED
+
+
+def outcome(graph, method, *args):
+    """(the result's type and repr, or the failure's type and text; the result)."""
+    try:
+        result = getattr(graph, method)(*args)
+    except (TypeError, ValueError) as exc:
+        return (type(exc).__name__, str(exc)), None
+    return (type(result).__name__, repr(result)), result
 
 
 class Driver:
-    """Applies each step to a NuvelGraph and to its model, comparing results."""
+    """Applies each step to a NuvelGraph and to a PureGraph, requiring the same outcome."""
 
     def __init__(self):
-        self.graph = NuvelGraph()
-        self.model = GraphModel()
+        self.graph, self.model = NuvelGraph(), PureGraph()
+
+    def both(self, method, *args):
+        """The NuvelGraph's result, after comparing outcomes; None where both refused alike."""
+        got, result = outcome(self.graph, method, *args)
+        assert got == outcome(self.model, method, *args)[0], (method, args)
+        return result
 
     def add_node(self, name, performance=None):
-        assert self.graph.add_node(name, performance) is None
-        self.model.add_node(name, performance)
+        assert self.both("add_node", name, performance) is None
 
     def add_edge(self, source, target):
-        expected = self.model.add_edge(source, target)
-        if isinstance(expected, str):
-            with pytest.raises(ValueError) as info:
-                self.graph.add_edge(source, target)
-            assert str(info.value) == expected
-            return None
-        merged = self.graph.add_edge(source, target)
-        assert merged is expected
-        return merged
+        return self.both("add_edge", source, target)
 
     def set_edge_count(self, source, target, count):
-        assert self.graph.set_edge_count(source, target, count) is None
-        self.model.edge(source, target).count = float(count)
+        assert self.both("set_edge_count", source, target, count) is None
 
     def set_edge_aggregation(self, source, target, agg):
-        assert self.graph.set_edge_aggregation(source, target, agg) is None
-        self.model.edge(source, target).aggregation = agg
+        assert self.both("set_edge_aggregation", source, target, agg) is None
 
     def check(self):
-        check_invariants(self.graph, self.model)
+        """Every structure query agrees with the model, on every name and out-edge."""
+        model = self.model
+        self.both("get_all_node_names")
+        self.both("get_leaf_names")
+        for name in dict.fromkeys(model.get_all_node_names() + ["", "\x00never added"]):
+            for query in ("has_node", "is_leaf", "get_performance_path", "get_out_neighbors", "get_tag_modules"):
+                self.both(query, name)
+            for target in dict.fromkeys(model.get_out_neighbors(name) if model.has_node(name) else ()):
+                self.both("get_edge_count", name, target)
+                self.both("get_edge_aggregation", name, target)
         return self
 
     def check_usable(self):
         """Unchanged so far, unborrowed, and open to exclusive calls again."""
         self.check()
-        name = f"probe{len(self.model.names)}"
+        name = f"probe{len(self.model.get_all_node_names())}"
         self.add_node(name)
-        self.add_edge(self.model.names[0], name)
+        assert self.add_edge(self.model.get_all_node_names()[0], name) is False
         return self.check()
 
 

@@ -1,4 +1,4 @@
-"""Calls on a NuvelGraph and on the pure-Python PureGraph (bench/pure.py),
+"""Calls on a NuvelGraph and on the pure-Python PureGraph (tests/pure.py),
 reduced to comparable outcomes.
 
 An outcome is the result (floats by their bits, every NaN alike) or the
@@ -9,15 +9,11 @@ exception's type name and text, plus the log records of "nuvel_core" and
 import logging
 import math
 import struct
-import sys
-from pathlib import Path
 
 import pytest
+from pure import PureGraph
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-from pure import PureGraph  # noqa: E402,F401
-
-from nuvel import NuvelGraph  # noqa: E402
+from nuvel import NuvelGraph
 
 
 class Capture(logging.Handler):
@@ -102,8 +98,6 @@ def compare(where, nuvel, pure):
     assert got == want, f"{where}\n  nuvel: {got!r}\n  pure:  {want!r}"
     if got_records != want_records:
         i = first_difference(got_records, want_records)
-        raise AssertionError(
-            f"{where}: records differ at #{i} ({len(got_records)} nuvel, {len(want_records)} pure)\n"
-            f"  nuvel: {got_records[max(0, i - 2):i + 3]!r}\n"
-            f"  pure:  {want_records[max(0, i - 2):i + 3]!r}"
-        )
+        raise AssertionError(f"{where}: records differ at #{i} ({len(got_records)} nuvel, {len(want_records)} pure)\n"
+                             f"  nuvel: {got_records[max(0, i - 2):i + 3]!r}\n"
+                             f"  pure:  {want_records[max(0, i - 2):i + 3]!r}")

@@ -1,15 +1,11 @@
-"""The aggregation engine against the pure-Python reference engine (bench/pure.py).
-
-Seeded random layered graphs are built identically on a NuvelGraph and on a
-PureGraph, then both answer the same sequence of aggregate_event_count and
-aggregate_event_metric calls. For every call the result (floats bit for bit),
-the exception type and text, and the full sequence of log records (logger,
-level number, text) must agree. The graph state carried from call to call
-(values written by the passes, visible in the next call's reset records) is
-compared through the calls that follow, and at the end of each seed.
+"""The aggregation engine against the pure model (tests/pure.py), on seeded
+random layered graphs built alike on a NuvelGraph and a PureGraph: every
+aggregate_event_count and aggregate_event_metric call must give the same
+result (floats bit for bit) or failure, and the same log records in order.
+Values the passes leave in the graph show in the reset records of the calls
+that follow. Batch calls must equal the single calls of their events.
 """
 
-import logging
 import math
 import random
 import subprocess
@@ -18,11 +14,6 @@ from pathlib import Path
 
 import pytest
 from pure_compare import Capture, NuvelGraph, PureGraph, capture, compare, float_key, outcome  # noqa: F401
-
-# The native bridge fixes each target's level at its first record; both
-# loggers must take Debug records before any aggregation runs in this process.
-for _name in ("nuvel_core", "nuvel_core.aggregate"):
-    logging.getLogger(_name).setLevel(logging.DEBUG)
 
 METRICS = ("lat", "bw", "en")
 UNITS = {"lat": "ns", "bw": "B/s", "en": "pJ"}
@@ -36,11 +27,8 @@ VALUES = (0.0, 1.0, 2.5, 0.1, 0.2, -3.0, 1e-7, 123456.789, 1e16)
 AGGREGATIONS = ("parallel", "parallel", "parallel", "sequential", "sequential", "Parallel", "other", "")
 PREFIXES = ("n", "n", "n", "ev%s", "a b", "µ", "q'\"", "<x>")
 
-SEEDS = range(300)
+SEEDS = 300
 CALLS_PER_SEED = 40
-
-
-# -- random graphs --------------------------------------------------------------
 
 
 def random_build(rng):
@@ -148,6 +136,7 @@ def random_build(rng):
         "multi": multi or names,
         "modules": sorted(names[i] for i in leaves),
         "layer": {names[i]: layer_of[i] for i in range(count)},
+        "edges": [(names[i], names[j]) for i, j in edges],
     }
     return steps, roles
 
@@ -171,7 +160,7 @@ def pick(rng, roles, extra=0.05):
 
 
 def random_change(rng, roles, k):
-    """A change of the graph between two calls: cached orders must follow it."""
+    """A change of the graph between two calls: cached orders and columns must follow it."""
     names, layer = roles["all"], roles["layer"]
     x = rng.random()
     if x < 0.4:
@@ -187,6 +176,8 @@ def random_change(rng, roles, k):
         return [("set_module_data", (node, data, rng.choice((1, 3, 0.5)), []))]
     if x < 0.6:
         return [("init_metrics", ({"lat": "ns"},))]
+    if x < 0.7:
+        return [("set_edge_factor", (*rng.choice(roles["edges"]), {m: rng.choice(FACTORS) for m in METRICS}))]
     a, b = rng.choice(names), rng.choice(names)
     if x < 0.9 and layer[a] > layer[b]:
         a, b = b, a
@@ -239,85 +230,23 @@ def random_calls(rng, roles, changes=0.08):
     return calls
 
 
-# -- comparison -----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("seed", SEEDS)
-def test_engine_matches_reference(seed, capture):
+def compare_seed(seed, capture, seen=None):
+    """Builds and calls on both sides; every fifth seed changes the graph
+    between nearly every two calls, so the order the engine keeps across
+    additions must be the one it would compute anew."""
     rng = random.Random(seed)
     steps, roles = random_build(rng)
+    calls = random_calls(rng, roles, changes=0.6 if seed % 5 == 0 else 0.08)
     nuvel, pure = NuvelGraph(), PureGraph()
-    for i, (method, args) in enumerate(steps):
-        compare(f"seed {seed}, build {i}: {method}{args!r}",
-                outcome(nuvel, capture, method, args), outcome(pure, capture, method, args))
-    for i, (method, args) in enumerate(random_calls(rng, roles)):
-        compare(f"seed {seed}, step {i}: {method}{args!r}",
-                outcome(nuvel, capture, method, args), outcome(pure, capture, method, args))
-
-
-def test_random_graphs_cover_the_engine(capture):
-    """The seeds reach every mode's success and its main failures."""
-    seen = set()
-    for seed in SEEDS[:40]:
-        rng = random.Random(seed)
-        steps, roles = random_build(rng)
-        graph = PureGraph()
-        for method, args in steps:
-            outcome(graph, capture, method, args)
-        for method, args in random_calls(rng, roles):
-            key, _ = outcome(graph, capture, method, args)
-            mode = args[1] if method == "aggregate_event_metric" else "count"
-            text = key[1] if key[0] != "ok" else "ok"
-            seen.add((mode, text.split(" <")[0].split(" '")[0].strip()))
-    for expected in [("count", "ok"), ("module", "ok"), ("summation", "ok"), ("specified", "ok"),
-                     ("count", "Invalid event"), ("module", "Invalid metric"),
-                     ("summation", "Invalid operation"), ("summation", "Missing operation for metric"),
-                     ("specified", "Missing metric"), ("specified", "Invalid metric"),
-                     ("specified", "Graph contains a cycle; expected a DAG"),
-                     ("summation", "Metric"), ("-", "Invalid aggregation")]:
-        assert expected in seen, (expected, sorted(seen))
-
-
-@pytest.mark.parametrize("seed", SEEDS[::5])
-def test_changes_between_calls_match_reference(seed, capture):
-    """Nodes and edges added between nearly every two calls: the order the
-    engine keeps across additions must be the one it would compute anew."""
-    rng = random.Random(seed)
-    steps, roles = random_build(rng)
-    nuvel, pure = NuvelGraph(), PureGraph()
-    for i, (method, args) in enumerate(steps + random_calls(rng, roles, changes=0.6)):
-        compare(f"seed {seed}, step {i}: {method}{args!r}",
-                outcome(nuvel, capture, method, args), outcome(pure, capture, method, args))
-
-
-@pytest.mark.parametrize("level", ["INFO", "WARNING"])
-def test_engine_matches_reference_with_less_narration(level):
-    """The same comparisons in a fresh interpreter whose loggers start at
-    `level`: the records more verbose than that are dropped natively for the
-    life of the process, and the engine takes its fast passes, which must
-    give the very bits and records of the narrated ones."""
-    script = f"""
-import logging, random, sys
-sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
-import test_aggregate_differential as d
-for name in ("nuvel_core", "nuvel_core.aggregate"):
-    logging.getLogger(name).setLevel(logging.{level})
-capture = d.Capture().attach()
-for seed in d.SEEDS:
-    rng = random.Random(seed)
-    steps, roles = d.random_build(rng)
-    calls = d.random_calls(rng, roles, changes=0.6 if seed % 5 == 0 else 0.08)
-    nuvel, pure = d.NuvelGraph(), d.PureGraph()
     for i, (method, args) in enumerate(steps + calls):
-        d.compare(f"seed {{seed}}, step {{i}}: {{method}}{{args!r}}",
-                  d.outcome(nuvel, capture, method, args), d.outcome(pure, capture, method, args))
-print("ok")
-"""
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=600)
-    assert done.returncode == 0 and done.stdout.split() == ["ok"], done.stderr[-3000:]
-
-
-# -- batch calls ------------------------------------------------------------------
+        got = outcome(nuvel, capture, method, args)
+        compare(f"seed {seed}, step {i}: {method}{args!r}", got, outcome(pure, capture, method, args))
+        if seen is not None and method.startswith("aggregate"):
+            mode = args[1] if method == "aggregate_event_metric" else "count"
+            text = got[0][1] if got[0][0] != "ok" else "ok"
+            seen.add((mode, text.split(" <")[0].split(" '")[0].strip()))
 
 
 def default_events(pure, workload):
@@ -349,8 +278,7 @@ def saved(graph, path):
     return path.read_bytes()
 
 
-@pytest.mark.parametrize("seed", SEEDS[::4])
-def test_batch_calls_match_single_calls(seed, capture, tmp_path):
+def compare_batches(seed, capture, folder):
     """Batch calls against the single calls of their events, failures
     included, with nodes and edges added between them; a batch call leaves
     no record and no trace in the graph."""
@@ -374,13 +302,13 @@ def test_batch_calls_match_single_calls(seed, capture, tmp_path):
         else:
             mode = rng.choice(("module", "summation", "specified") * 3 + ("sum",))
             method, args = "aggregate_event_metrics", (rng.choice(METRICS + ("zz",)), mode, "ns", workload, events)
-        before = saved(nuvel, tmp_path / "before.json")
+        before = saved(nuvel, folder / "before.json")
         capture.records.clear()
         try:
             key = ("ok", [(name, float_key(value)) for name, value in getattr(nuvel, method)(*args).items()])
         except ValueError as exc:
             key = ("ValueError", str(exc))
-        assert capture.records == [] and saved(nuvel, tmp_path / "after.json") == before
+        assert capture.records == [] and saved(nuvel, folder / "after.json") == before
         workload = args[-2]
         if events is None and workload is not None and workload not in pure._index:
             want = ("ValueError", f"Invalid workload <{workload}>.")
@@ -388,3 +316,44 @@ def test_batch_calls_match_single_calls(seed, capture, tmp_path):
             names = default_events(pure, workload) if events is None else events
             want = single_calls(nuvel, capture, method, args, names)
         assert key == want, (seed, k, method, args)
+
+
+def test_engine_and_batches_match_reference(seed, capture, tmp_path):
+    seen = set()
+    for s in range(seed, seed + SEEDS):
+        compare_seed(s, capture, seen)
+    for s in range(seed, seed + SEEDS, 4):
+        compare_batches(s, capture, tmp_path)
+    # The random graphs reach every mode's success and its main failures.
+    for expected in [("count", "ok"), ("module", "ok"), ("summation", "ok"), ("specified", "ok"),
+                     ("count", "Invalid event"), ("module", "Invalid metric"),
+                     ("summation", "Invalid operation"), ("summation", "Missing operation for metric"),
+                     ("specified", "Missing metric"), ("specified", "Invalid metric"),
+                     ("specified", "Graph contains a cycle; expected a DAG"),
+                     ("summation", "Metric"), ("-", "Invalid aggregation")]:
+        assert expected in seen, (expected, sorted(seen))
+
+
+@pytest.mark.parametrize("level", ["INFO", "WARNING"])
+def test_engine_and_batches_match_reference_with_less_narration(seed, level):
+    """The same comparisons in a fresh interpreter whose loggers start at
+    `level`: the records more verbose than that are dropped natively for the
+    life of the process, and the engine takes its fast passes, which must
+    give the very bits and records of the narrated ones."""
+    script = f"""
+import logging, sys, tempfile
+from pathlib import Path
+sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
+import test_aggregate_differential as d
+for name in ("nuvel_core", "nuvel_core.aggregate"):
+    logging.getLogger(name).setLevel(logging.{level})
+capture = d.Capture().attach()
+for s in range({seed}, {seed + SEEDS}):
+    d.compare_seed(s, capture)
+with tempfile.TemporaryDirectory() as folder:
+    for s in range({seed}, {seed + SEEDS}, 4):
+        d.compare_batches(s, capture, Path(folder))
+print("ok")
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0 and done.stdout.split() == ["ok"], done.stderr[-3000:]

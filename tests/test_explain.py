@@ -6,7 +6,6 @@ import random
 import re
 from collections import Counter
 
-import pytest
 import test_aggregate_differential as d
 from pure_compare import NuvelGraph, PureGraph, capture, float_key, outcome  # noqa: F401
 
@@ -29,39 +28,42 @@ def adds_up(terms, total):
     return math.isclose(math.fsum(terms), total, rel_tol=1e-9, abs_tol=1e-9 * math.fsum(map(abs, terms)))
 
 
-@pytest.mark.parametrize("seed", d.SEEDS[::3])
+def every_third(first):
+    return range(first, first + d.SEEDS, 3)
+
+
 def test_describe_matches_the_store(seed, capture):
-    nuvel, pure = NuvelGraph(), PureGraph()
-    build(seed, capture, nuvel, pure)
-    facts = nuvel.describe_model()
-    nodes = pure._nodes
-    leaves = [node for node in nodes if not node.out_edges]
-    metrics = {}
-    for node in nodes:
-        for metric, value in node.metrics.items():
-            about = metrics.setdefault(metric, {"units": [], "modules": 0, "multi_operation": [],
-                                                "operations": []})
-            if node.out_edges:
-                continue
-            about["modules"] += 1
-            if isinstance(value, dict):
-                about["multi_operation"].append(node.name)
-                about["operations"] += [op for op in value if op not in about["operations"]]
-            units = [single.unit for single in value.values()] if isinstance(value, dict) else [value.unit]
-            about["units"] += [unit for unit in dict.fromkeys(units) if unit not in about["units"]]
-    names = Counter(node.name for node in nodes)
-    duplicates, seen = {}, set()
-    for node in nodes:  # a name counts from the node that takes it over
-        if node.name in seen:
-            duplicates.setdefault(node.name, names[node.name])
-        seen.add(node.name)
-    assert facts == {
-        "nodes": len(nodes), "edges": len(pure._edges),
-        "workloads": sum(bool(n.out_edges and not n.in_edges) for n in nodes),
-        "events": sum(bool(n.out_edges and n.in_edges) for n in nodes), "modules": len(leaves),
-        "metrics": metrics, "duplicate_names": duplicates,
-    }
-    assert list(facts["metrics"]) == list(metrics) and list(facts["duplicate_names"]) == list(duplicates)
+    for seed in every_third(seed):
+        nuvel, pure = NuvelGraph(), PureGraph()
+        build(seed, capture, nuvel, pure)
+        facts = nuvel.describe_model()
+        nodes = pure._nodes
+        leaves = [node for node in nodes if not node.out_edges]
+        metrics = {}
+        for node in nodes:
+            for metric, value in node.metrics.items():
+                about = metrics.setdefault(metric, {"units": [], "modules": 0, "multi_operation": [], "operations": []})
+                if node.out_edges:
+                    continue
+                about["modules"] += 1
+                if isinstance(value, dict):
+                    about["multi_operation"].append(node.name)
+                    about["operations"] += [op for op in value if op not in about["operations"]]
+                units = [single.unit for single in value.values()] if isinstance(value, dict) else [value.unit]
+                about["units"] += [unit for unit in dict.fromkeys(units) if unit not in about["units"]]
+        names = Counter(node.name for node in nodes)
+        duplicates, seen = {}, set()
+        for node in nodes:  # a name counts from the node that takes it over
+            if node.name in seen:
+                duplicates.setdefault(node.name, names[node.name])
+            seen.add(node.name)
+        assert facts == {
+            "nodes": len(nodes), "edges": len(pure._edges),
+            "workloads": sum(bool(n.out_edges and not n.in_edges) for n in nodes),
+            "events": sum(bool(n.out_edges and n.in_edges) for n in nodes), "modules": len(leaves),
+            "metrics": metrics, "duplicate_names": duplicates,
+        }
+        assert list(facts["metrics"]) == list(metrics) and list(facts["duplicate_names"]) == list(duplicates)
 
 
 # The single call's failures that check_model explains: the message, and
@@ -94,43 +96,51 @@ def cause(message):
     return None
 
 
-@pytest.mark.parametrize("seed", d.SEEDS[::3])
 def test_check_explains_every_failure(seed, capture):
     """Each failure of a single call on an event comes with a problem that
     names its cause, except where the call asks what the model never meant
     to give: a metric no module holds, a metric reported per operation in
     mode module or specified, mode specified for a metric without specified
     values, summation of a multi-operation module without a workload."""
-    graph = NuvelGraph()
-    _, roles = build(seed, capture, graph)
-    problems = graph.check_model()
-    facts = graph.describe_model()["metrics"]
-    specified = {metric for name in roles["all"] for metric in d.METRICS
-                 if graph.get_node_specified_metric(name, metric) is not None}
-    for metric in d.METRICS:
-        if not facts.get(metric, {}).get("modules"):
-            continue
-        for mode in MODES:
-            for event in roles["events"]:
-                key, _ = outcome(graph, capture, "aggregate_event_metric", (metric, mode, "u", None, event))
-                if key[0] == "ok":
-                    continue
-                message = key[1]
-                if message.startswith("Invalid module <"):
-                    continue  # a name that a later node took over, now a module
-                found = cause(message)
-                assert found, (seed, metric, mode, event, message)
-                kinds, named_metric, node = found
-                if mode != "summation" and node in facts[metric]["multi_operation"] or (
-                        mode == "specified" and metric not in specified):
-                    continue
-                assert any(p["kind"] in kinds and p["metric"] == named_metric
-                           and (node is None or node in p["nodes"]) for p in problems), \
-                    (seed, metric, mode, event, message)
+    for seed in every_third(seed):
+        graph = NuvelGraph()
+        _, roles = build(seed, capture, graph)
+        problems = graph.check_model()
+        facts = graph.describe_model()["metrics"]
+        specified = {metric for name in roles["all"] for metric in d.METRICS
+                     if graph.get_node_specified_metric(name, metric) is not None}
+        for metric in d.METRICS:
+            if not facts.get(metric, {}).get("modules"):
+                continue
+            for mode in MODES:
+                for event in roles["events"]:
+                    key, _ = outcome(graph, capture, "aggregate_event_metric", (metric, mode, "u", None, event))
+                    if key[0] == "ok":
+                        continue
+                    message = key[1]
+                    if message.startswith("Invalid module <"):
+                        continue  # a name that a later node took over, now a module
+                    found = cause(message)
+                    assert found, (seed, metric, mode, event, message)
+                    kinds, named_metric, node = found
+                    if mode != "summation" and node in facts[metric]["multi_operation"] or (
+                            mode == "specified" and metric not in specified):
+                        continue
+                    assert any(p["kind"] in kinds and p["metric"] == named_metric
+                               and (node is None or node in p["nodes"]) for p in problems), \
+                        (seed, metric, mode, event, message)
 
 
 def test_check_names_each_kind():
-    """One model with a problem of every kind; each is found with its names."""
+    """One model with a problem of every kind; each is found with its names.
+    A sound model has none."""
+    sound = NuvelGraph()
+    for name in ("w", "e", "m"):
+        sound.add_node(name)
+    sound.add_edge("w", "e")
+    sound.add_edge("e", "m")
+    sound.init_metrics({"lat": "ns"})
+    assert sound.check_model() == []
     g = NuvelGraph()
     for name in ("w", "e", "f", "m", "x", "c1", "c2", "lone", "m"):
         g.add_node(name)
@@ -166,49 +176,49 @@ def test_check_names_each_kind():
     ]
 
 
-@pytest.mark.parametrize("seed", d.SEEDS[::3])
 def test_breakdown_explains_the_single_call(seed, capture, tmp_path):
     """The breakdown fails as the single call does; otherwise its value is the
     single call's, its modules add up to it, each event's chosen children
     add up to that event's value, which is the event's own single call."""
-    graph = NuvelGraph()
-    rng, roles = build(seed, capture, graph)
-    shadowed = set(graph.describe_model()["duplicate_names"])
-    for _ in range(12):
-        metric, mode = rng.choice(d.METRICS), rng.choice(MODES)
-        event = d.pick(rng, roles)
-        workload = rng.choice((None, None, event, rng.choice(roles["top"]), d.pick(rng, roles)))
-        args = (metric, mode, "u", workload, event)
-        saved = d.saved(graph, tmp_path / "before.json")
-        key, records = outcome(graph, capture, "aggregate_event_breakdown", args)
-        assert records == [] and d.saved(graph, tmp_path / "after.json") == saved
-        single, _ = outcome(graph, capture, "aggregate_event_metric", args)
-        if single[0] != "ok":
-            assert key == single
-            continue
-        parts = graph.aggregate_event_breakdown(*args)
-        assert (float_key(parts["value"]), parts["unit"]) == single[2:]
-        if mode == "specified":
-            assert parts["modules"] == {}
-        else:
-            assert adds_up(list(parts["modules"].values()), parts["value"]), (seed, args, parts)
-        assert (parts["events"] == []) == (mode == "module" or graph.is_leaf(event))
-        passed_on = True  # every event below holds its value, under a name of its own
-        for entry in parts["events"]:
-            chosen = [c["contribution"] for c in entry["children"] if c["chosen"]]
-            assert adds_up(chosen, entry["value"]) or entry["rule"] == "specified", (seed, args, entry)
-            assert (entry["rule"] == "specified") == (mode == "specified" and entry["children"] == [])
-            own = ("shadowed",)
-            if entry["event"] not in shadowed:
-                own, _ = outcome(graph, capture, "aggregate_event_metric", (metric, mode, "u", None, entry["event"]))
-                assert own[0] != "ok" or own[2] == float_key(entry["value"]), (seed, args, entry)
-            passed_on = passed_on and own[0] == "ok"
-        assert [entry["event"] for entry in parts["events"][:1]] in ([], [event])
-        if mode == "summation" and workload in (None, event) and passed_on:
-            # A module's share: its value scaled from the event as a workload.
-            for module, share in parts["modules"].items():
-                try:
-                    scaled = graph.aggregate_event_metric(metric, mode, "u", event, module)["value"]
-                except ValueError:  # the module lacks the metric
-                    scaled = 0.0
-                assert module in shadowed or adds_up([share], scaled), (seed, args, module)
+    for seed in every_third(seed):
+        graph = NuvelGraph()
+        rng, roles = build(seed, capture, graph)
+        shadowed = set(graph.describe_model()["duplicate_names"])
+        for _ in range(12):
+            metric, mode = rng.choice(d.METRICS), rng.choice(MODES)
+            event = d.pick(rng, roles)
+            workload = rng.choice((None, None, event, rng.choice(roles["top"]), d.pick(rng, roles)))
+            args = (metric, mode, "u", workload, event)
+            saved = d.saved(graph, tmp_path / "before.json")
+            key, records = outcome(graph, capture, "aggregate_event_breakdown", args)
+            assert records == [] and d.saved(graph, tmp_path / "after.json") == saved
+            single, _ = outcome(graph, capture, "aggregate_event_metric", args)
+            if single[0] != "ok":
+                assert key == single
+                continue
+            parts = graph.aggregate_event_breakdown(*args)
+            assert (float_key(parts["value"]), parts["unit"]) == single[2:]
+            if mode == "specified":
+                assert parts["modules"] == {}
+            else:
+                assert adds_up(list(parts["modules"].values()), parts["value"]), (seed, args, parts)
+            assert (parts["events"] == []) == (mode == "module" or graph.is_leaf(event))
+            passed_on = True  # every event below holds its value, under a name of its own
+            for entry in parts["events"]:
+                chosen = [c["contribution"] for c in entry["children"] if c["chosen"]]
+                assert adds_up(chosen, entry["value"]) or entry["rule"] == "specified", (seed, args, entry)
+                assert (entry["rule"] == "specified") == (mode == "specified" and entry["children"] == [])
+                own = ("shadowed",)
+                if entry["event"] not in shadowed:
+                    own, _ = outcome(graph, capture, "aggregate_event_metric", (metric, mode, "u", None, entry["event"]))
+                    assert own[0] != "ok" or own[2] == float_key(entry["value"]), (seed, args, entry)
+                passed_on = passed_on and own[0] == "ok"
+            assert [entry["event"] for entry in parts["events"][:1]] in ([], [event])
+            if mode == "summation" and workload in (None, event) and passed_on:
+                # A module's share: its value scaled from the event as a workload.
+                for module, share in parts["modules"].items():
+                    try:
+                        scaled = graph.aggregate_event_metric(metric, mode, "u", event, module)["value"]
+                    except ValueError:  # the module lacks the metric
+                        scaled = 0.0
+                    assert module in shadowed or adds_up([share], scaled), (seed, args, module)

@@ -35,19 +35,13 @@ SIGNATURES = {
     "set_node_specified_metric": "($self, node_name, metric_name, value, unit)",
     "get_node_specified_metric": "($self, node_name, metric_name)",
     "query_module_metric": "($self, metric, module=None, operation=None)",
-    "aggregate_event_metric": (
-        "($self, metric, metric_aggregation, metric_unit, workload=None, event=None)"
-    ),
+    "aggregate_event_metric": "($self, metric, metric_aggregation, metric_unit, workload=None, event=None)",
     "aggregate_event_count": "($self, workload=None, event=None)",
     "save_json": "($self, path)",
     "load_json": "(path)",
-    "aggregate_event_metrics": (
-        "($self, metric, metric_aggregation, metric_unit, workload=None, events=None)"
-    ),
+    "aggregate_event_metrics": "($self, metric, metric_aggregation, metric_unit, workload=None, events=None)",
     "aggregate_event_counts": "($self, workload, events=None)",
-    "aggregate_event_breakdown": (
-        "($self, metric, metric_aggregation, metric_unit, workload=None, event=None)"
-    ),
+    "aggregate_event_breakdown": "($self, metric, metric_aggregation, metric_unit, workload=None, event=None)",
     "describe_model": "($self)",
     "check_model": "($self)",
 }
@@ -68,9 +62,7 @@ DOCS = {
         '  single-op:  { metric_name: {"value": float, "unit": str}, ... }\n'
         '  multi-op:   { metric_name: { op_name: {"value": float, "unit": str}, ... }, ... }'
     ),
-    "set_node_specified_metric": (
-        "Set a per-node specified-mode metric value (from performance model output)."
-    ),
+    "set_node_specified_metric": "Set a per-node specified-mode metric value (from performance model output).",
     "query_module_metric": 'Returns {"value": float, "unit": str}.',
     "aggregate_event_metrics": (
         "aggregate_event_metric for many events at once: a dict from event name to its\n"
@@ -103,90 +95,67 @@ DOCS = {
 }
 
 
-def run_python(code):
-    argv = [sys.executable, "-c", textwrap.dedent(code)]
-    return subprocess.run(argv, capture_output=True, text=True, timeout=60)
+def test_module_object():
+    assert nuvel._core.__all__ == ["NuvelGraph"] and type(nuvel._core.__all__) is list
+    assert {n for n in vars(nuvel._core) if not n.startswith("_")} == {"NuvelGraph"}
+    assert nuvel._core.__doc__ == ""
+    assert nuvel.NuvelGraph is nuvel._core.NuvelGraph
+    assert importlib.import_module("nuvel._core") is nuvel._core
 
 
-class TestModule:
-    def test_public_names(self):
-        assert nuvel._core.__all__ == ["NuvelGraph"]
-        assert type(nuvel._core.__all__) is list
-        assert {n for n in vars(nuvel._core) if not n.startswith("_")} == {"NuvelGraph"}
-        assert nuvel._core.__doc__ == ""
-        assert nuvel.NuvelGraph is nuvel._core.NuvelGraph
-        assert importlib.import_module("nuvel._core") is nuvel._core
-
-    def test_reimport_after_removal_from_sys_modules(self):
-        result = run_python(
-            """
-            import sys
-            import nuvel._core as first
-            del sys.modules["nuvel._core"]
-            import nuvel._core as second
-            assert second is first, "new module object"
-            assert second.__all__ == ["NuvelGraph"], second.__all__
-            assert second.NuvelGraph is first.NuvelGraph
-            print("ok")
-            """
-        )
-        assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr
-
-    def test_subinterpreter_import_is_refused(self):
-        result = run_python(
-            """
-            try:
-                import _xxsubinterpreters as interpreters
-            except ImportError:  # 3.13 renamed it and returns the failure
-                import _interpreters as interpreters
-            import nuvel._core
-            interp = interpreters.create()
-            try:
-                failure = interpreters.run_string(interp, "import nuvel._core")
-            except getattr(interpreters, "RunFailedError", ()) as exc:
-                failure = exc
-            print(getattr(failure, "formatted", failure))
-            nuvel._core.NuvelGraph().add_node("still usable here")
-            """
-        )
-        assert result.returncode == 0, result.stderr
-        assert "ImportError" in result.stdout
+def test_reimport_and_subinterpreter_import():
+    """Imported again after removal from sys.modules: the same module. In a
+    subinterpreter: an ImportError, and the main interpreter's copy still works."""
+    code = """
+        import sys
+        import nuvel._core as first
+        del sys.modules["nuvel._core"]
+        import nuvel._core as second
+        assert second is first and second.NuvelGraph is first.NuvelGraph, "new module object"
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:  # 3.13 renamed it and returns the failure
+            import _interpreters as interpreters
+        interp = interpreters.create()
+        try:
+            failure = interpreters.run_string(interp, "import nuvel._core")
+        except getattr(interpreters, "RunFailedError", ()) as exc:
+            failure = exc
+        print(getattr(failure, "formatted", failure))
+        second.NuvelGraph().add_node("still usable here")
+    """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "ImportError" in done.stdout
 
 
-class TestClass:
-    def test_type_object(self):
-        assert (NuvelGraph.__name__, NuvelGraph.__qualname__) == ("NuvelGraph", "NuvelGraph")
-        assert (NuvelGraph.__module__, NuvelGraph.__bases__) == ("builtins", (object,))
-        assert (NuvelGraph.__text_signature__, NuvelGraph.__doc__) == ("()", "")
-        with pytest.raises(TypeError):
-            type("Sub", (NuvelGraph,), {})
-
-    def test_instance_layout(self):
-        g = NuvelGraph()
-        assert not hasattr(g, "__dict__")
-        with pytest.raises(AttributeError):
-            g.extra = 1
-        with pytest.raises(TypeError):
-            weakref.ref(g)
-        assert not gc.is_tracked(g)
-
-    def test_methods_registered_in_order(self):
-        public = [n for n in vars(NuvelGraph) if not n.startswith("_")]
-        assert public == list(SIGNATURES)
-        for name in public:
-            assert inspect.ismethoddescriptor(vars(NuvelGraph)[name]), name
+def test_type_object_and_instance_layout():
+    assert (NuvelGraph.__name__, NuvelGraph.__qualname__) == ("NuvelGraph", "NuvelGraph")
+    assert (NuvelGraph.__module__, NuvelGraph.__bases__) == ("builtins", (object,))
+    assert (NuvelGraph.__text_signature__, NuvelGraph.__doc__) == ("()", "")
+    with pytest.raises(TypeError):
+        type("Sub", (NuvelGraph,), {})
+    g = NuvelGraph()
+    assert not hasattr(g, "__dict__") and not gc.is_tracked(g)
+    with pytest.raises(AttributeError):
+        g.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(g)
 
 
-class TestMethodTable:
-    @pytest.mark.parametrize("name", list(SIGNATURES))
-    def test_text_signature_and_doc(self, name):
+def test_methods_in_order_with_signatures_and_docs():
+    public = [n for n in vars(NuvelGraph) if not n.startswith("_")]
+    assert public == list(SIGNATURES)
+    for name in public:
+        assert inspect.ismethoddescriptor(vars(NuvelGraph)[name]), name
         method = getattr(NuvelGraph, name)
-        assert (method.__text_signature__, method.__doc__) == (SIGNATURES[name], DOCS.get(name))
+        assert (method.__text_signature__, method.__doc__) == (SIGNATURES[name], DOCS.get(name)), name
 
-    @pytest.mark.parametrize("name", ["get_all_node_names", "get_leaf_names"])
-    def test_no_argument_methods_use_the_interpreter_check(self, name):
-        method = getattr(NuvelGraph(), name)
-        with pytest.raises(TypeError, match=rf"{name}\(\) takes no arguments \(1 given\)$"):
-            method(1)
-        with pytest.raises(TypeError, match=r"takes no keyword arguments"):
-            method(x=1)
+
+@pytest.mark.parametrize("name", ["get_all_node_names", "get_leaf_names"])
+def test_no_argument_methods_use_the_interpreter_check(name):
+    method = getattr(NuvelGraph(), name)
+    with pytest.raises(TypeError, match=rf"{name}\(\) takes no arguments \(1 given\)$"):
+        method(1)
+    with pytest.raises(TypeError, match=r"takes no keyword arguments"):
+        method(x=1)

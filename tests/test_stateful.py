@@ -7,8 +7,8 @@ order. Saved files are compared byte for byte; loaded graphs replace the pair
 now and then, so that later calls run on them. Names come from a small set,
 so that calls often meet existing nodes and edges.
 
-The run is seeded and bounded; NUVEL_FUZZ_EXAMPLES sets the number of
-sequences (README.md, Commands).
+The run is bounded and seeded from the `seed` fixture (NUVEL_SEED);
+NUVEL_FUZZ_EXAMPLES sets the number of sequences (README.md, Commands).
 """
 
 import math
@@ -22,10 +22,11 @@ from decimal import Decimal
 from fractions import Fraction
 from pathlib import Path
 
+import hypothesis
 import pytest
 from hypothesis import HealthCheck, event, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, initialize, precondition, rule
+from hypothesis.stateful import RuleBasedStateMachine, initialize, precondition, rule, run_state_machine_as_test
 from pure_compare import Capture, NuvelGraph, PureGraph, compare, run
 
 
@@ -80,12 +81,10 @@ metric_names = st.one_of(st.sampled_from(METRICS[:2]), st.sampled_from(METRICS))
 metric_texts = often(metric_names, st.sampled_from(BAD_TEXTS))
 metric_keys = often(metric_names, st.sampled_from(BAD_KEYS))
 units = often(st.sampled_from(UNITS), st.sampled_from(BAD_TEXTS))
-operations = often(st.sampled_from(OPERATIONS + tuple(op.upper() for op in OPERATIONS)),
-                   st.sampled_from(BAD_TEXTS))
+operations = often(st.sampled_from(OPERATIONS + tuple(op.upper() for op in OPERATIONS)), st.sampled_from(BAD_TEXTS))
 single = st.fixed_dictionaries({"value": numbers, "unit": units}, optional={"extra": st.none()})
 operation_entry = often(single, st.sampled_from([5, None, {"value": 1.0}, {"unit": "ns"}, {}]))
-multi = st.dictionaries(often(st.sampled_from(OPERATIONS), st.sampled_from(BAD_KEYS)), operation_entry,
-                        max_size=3)
+multi = st.dictionaries(often(st.sampled_from(OPERATIONS), st.sampled_from(BAD_KEYS)), operation_entry, max_size=3)
 metric_entry = often(st.one_of(single, multi), st.sampled_from([{}, 5, "x", None, {"value": 1.0}]))
 metrics = often(st.dictionaries(metric_keys, metric_entry, max_size=3), st.sampled_from(NOT_DICTS))
 tags = often(
@@ -248,33 +247,16 @@ class GraphPair(RuleBasedStateMachine):
                 source, to = NAMES[i], NAMES[(j + (i == j)) % len(NAMES)]
             self.call("add_edge", source, to)
 
-    @rule(name=texts)
-    def has_node(self, name):
-        self.call("has_node", name)
-
-    @rule()
-    def get_all_node_names(self):
-        self.call("get_all_node_names")
-
-    @rule()
-    def get_leaf_names(self):
-        self.call("get_leaf_names")
+    @rule(method=st.sampled_from(["has_node", "is_leaf", "get_performance_path", "get_out_neighbors"]),
+          name=texts)
+    def node_query(self, method, name):
+        self.call(method, name)
 
     @rule(tag=often(st.sampled_from(("t", "u", "", "é")), st.sampled_from(BAD_TEXTS)))
-    def get_tag_modules(self, tag):
+    def all_nodes_query(self, tag):
+        self.call("get_all_node_names")
+        self.call("get_leaf_names")
         self.call("get_tag_modules", tag)
-
-    @rule(name=texts)
-    def is_leaf(self, name):
-        self.call("is_leaf", name)
-
-    @rule(name=texts)
-    def get_performance_path(self, name):
-        self.call("get_performance_path", name)
-
-    @rule(name=texts)
-    def get_out_neighbors(self, name):
-        self.call("get_out_neighbors", name)
 
     # -- metrics and edge attributes ------------------------------------------
 
@@ -302,16 +284,11 @@ class GraphPair(RuleBasedStateMachine):
     def set_edge_factor(self, data, factor):
         self.call("set_edge_factor", *self.edge(data), factor)
 
-    @rule(data=st.data())
-    def get_edge_count(self, data):
-        self.call("get_edge_count", *self.edge(data))
+    @rule(data=st.data(), method=st.sampled_from(["get_edge_count", "get_edge_aggregation"]))
+    def edge_query(self, data, method):
+        self.call(method, *self.edge(data))
 
-    @rule(data=st.data())
-    def get_edge_aggregation(self, data):
-        self.call("get_edge_aggregation", *self.edge(data))
-
-    @rule(node_name=texts, metric_name=metric_texts,
-          value=numbers, unit=units)
+    @rule(node_name=texts, metric_name=metric_texts, value=numbers, unit=units)
     def set_node_specified_metric(self, node_name, metric_name, value, unit):
         self.call("set_node_specified_metric", node_name, metric_name, value, unit)
 
@@ -330,8 +307,7 @@ class GraphPair(RuleBasedStateMachine):
         """Mostly an event (a node with out-edges) and None or a node above it."""
         nodes, index = self.pure._nodes, self.pure._index
         events = sorted({node.name for node in nodes if node.out_edges and index[node.name] is not None})
-        event = data.draw(often(st.sampled_from(events), optional_texts) if events else optional_texts,
-                          label="event")
+        event = data.draw(often(st.sampled_from(events), optional_texts) if events else optional_texts, label="event")
         above = []
         if type(event) is str and event in index:
             e = index[event]
@@ -418,17 +394,18 @@ EXAMPLES = int(os.environ.get("NUVEL_FUZZ_EXAMPLES", "500"))
 SETTINGS = settings(
     max_examples=EXAMPLES,
     stateful_step_count=40,
-    derandomize=True,
     database=None,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
 )
-GraphPair.TestCase.settings = SETTINGS
-TestGraphPair = GraphPair.TestCase
+
+
+def test_graph_pair(seed):
+    run_state_machine_as_test(hypothesis.seed(seed)(GraphPair), settings=SETTINGS)
 
 
 @pytest.mark.parametrize("level", ["INFO", "WARNING"])
-def test_with_less_narration(level):
+def test_with_less_narration(seed, level):
     """The same machine in a fresh interpreter whose loggers start at `level`:
     the records more verbose than that are dropped natively for the life of
     the process, and the engine may take paths that narrate nothing."""
@@ -436,10 +413,11 @@ def test_with_less_narration(level):
 import logging, sys
 sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
 logging.getLogger("nuvel_core").setLevel(logging.{level})
-from hypothesis import settings
+import hypothesis
 from hypothesis.stateful import run_state_machine_as_test
 import test_stateful as t
-run_state_machine_as_test(t.GraphPair, settings=settings(t.SETTINGS, max_examples=t.EXAMPLES // 2))
+machine = hypothesis.seed({seed})(t.GraphPair)
+run_state_machine_as_test(machine, settings=hypothesis.settings(t.SETTINGS, max_examples=t.EXAMPLES // 2))
 """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=3000)
     assert done.returncode == 0, done.stdout[-5000:] + done.stderr[-5000:]

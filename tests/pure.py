@@ -1,42 +1,11 @@
-"""Pure-Python graph store with the same observable behaviour as NuvelGraph.
-
-This is the baseline the benchmark measures the extension against, so it is
-written the way a careful Python developer would write the store, not as a
-strawman: records with ``__slots__``, a name -> node index dict, a
-(source index, target index) -> edge dict for constant-time merging and edge
-lookup, and per-node adjacency lists.
-
-Behaviour kept identical to the extension:
-
-* nodes and edges are numbered in creation order and never removed;
-* adding a name twice creates a second node; every lookup by name finds the
-  newest node, while walks over all nodes still see both;
-* ``add_edge`` merges a repeated (source, target) pair into the existing edge,
-  leaving it untouched, and reports the merge as ``True``;
-* out-neighbours are listed most recently added edge first;
-* unknown names raise ``ValueError`` with "Node '{}' not found" and missing
-  edges "Edge '{}' -> '{}' not found" (the names as passed);
-* text arguments must be ``str`` and numeric arguments are stored as floats,
-  with ``TypeError`` messages of the same shape as the extension's;
-* metric values are ``SingleMetric`` records or ``MultiOp`` dicts (operation
-  -> ``SingleMetric``); ``set_module_data`` converts ``metrics`` entry by
-  entry and keeps the entries written before a failing one, while the edge
-  setters convert their dict whole before the edge lookup and replace the
-  edge's map;
-* ``query_module_metric`` logs its failures as error records of the logger
-  "nuvel_core" before raising them, and an ignored operation as a warning;
-* ``aggregate_event_count`` and ``aggregate_event_metric`` compute the same
-  floats in the same order of operations and narrate their work with the
-  same records (logger, level, text) as the extension.
-* ``save_json`` writes the same bytes as the extension; ``load_json`` reads
-  such files with the same defaults, key order, merging and walker messages.
-  Its JSON syntax errors carry this reader's own texts.
-
-The aggregation engine at the end of this file follows the documented
-procedures step by step, written iteratively so that deep graphs do not hit
-the recursion limit. Like a first careful implementation it recomputes
-everything per call: the paths, the topological order of the whole graph and
-its cycle check. It also serves as the reference of the differential test.
+"""The pure-Python model of NuvelGraph: the tests' oracle and the benchmark's
+baseline, so written as a careful Python developer would write the store
+(records with __slots__, a name index, a pair -> edge dict, adjacency lists),
+not as a strawman. It gives the same results, failures (type and text), log
+records and file bytes as the extension; only its JSON syntax errors carry
+this reader's own texts. The aggregation engine follows the documented
+procedures step by step, iteratively, and recomputes everything per call:
+the paths, the topological order of the whole graph and its cycle check.
 """
 
 from __future__ import annotations
@@ -68,23 +37,12 @@ class SingleMetric:
         self.value = value
         self.unit = unit
 
-    def __eq__(self, other) -> bool:
-        if not isinstance(other, SingleMetric):
-            return NotImplemented
-        return self.value == other.value and self.unit == other.unit
-
-    def __repr__(self) -> str:
-        return f"SingleMetric({self.value!r}, {self.unit!r})"
-
 
 class MultiOp(dict):
     """A metric reported per operation: operation name -> SingleMetric, in
     insertion order (possibly empty; still distinct from a single value)."""
 
     __slots__ = ()
-
-    def op_names(self) -> list[str]:
-        return list(self)
 
 
 class NodeData:
@@ -94,16 +52,7 @@ class NodeData:
     added (oldest first); list order for callers is the reverse.
     """
 
-    __slots__ = (
-        "name",
-        "performance",
-        "instance",
-        "tags",
-        "metrics",
-        "specified_metrics",
-        "out_edges",
-        "in_edges",
-    )
+    __slots__ = ("name", "performance", "instance", "tags", "metrics", "specified_metrics", "out_edges", "in_edges")
 
     def __init__(self, name: str, performance: str | None) -> None:
         self.name = name
@@ -381,11 +330,7 @@ class PureGraph:
     def get_tag_modules(self, tag) -> list[str]:
         """Leaf module names carrying `tag`, in leaf insertion order."""
         tag = _text(tag, "tag")
-        return [
-            node.name
-            for node in self._nodes
-            if not node.out_edges and tag in node.tags
-        ]
+        return [node.name for node in self._nodes if not node.out_edges and tag in node.tags]
 
     def is_leaf(self, name) -> bool:
         return not self._node(_text(name, "name")).out_edges
@@ -416,9 +361,7 @@ class PureGraph:
         return self._find_edge(_text(source, "source"), _text(target, "target")).count
 
     def get_edge_aggregation(self, source, target) -> str:
-        return self._find_edge(
-            _text(source, "source"), _text(target, "target")
-        ).aggregation
+        return self._find_edge(_text(source, "source"), _text(target, "target")).aggregation
 
     # -- module data --------------------------------------------------------
 
@@ -491,18 +434,14 @@ class PureGraph:
             raise ValueError(f"Metric '{metric}' not found on module '{module}'")
         if type(value) is SingleMetric:
             if operation is not None:
-                _log.warning(
-                    f"Ignore operation <{operation}> for metric <{metric}> in module "
-                    f"<{module}>; this module requires no specified operation."
-                )
+                _log.warning(f"Ignore operation <{operation}> for metric <{metric}> in module "
+                             f"<{module}>; this module requires no specified operation.")
             return {"value": value.value, "unit": value.unit}
         single = value.get(operation) if operation is not None else None
         if single is None:
             legal = ", ".join([f"'{op}'" for op in value])
-            _fail(
-                f"Invalid operation <{operation}> for metric <{metric}> in module "
-                f"<{module}>; legal values: [{legal}]."
-            )
+            _fail(f"Invalid operation <{operation}> for metric <{metric}> in module "
+                  f"<{module}>; legal values: [{legal}].")
         return {"value": single.value, "unit": single.unit}
 
     def set_node_specified_metric(self, node_name, metric_name, value, unit) -> None:
@@ -549,21 +488,16 @@ class PureGraph:
             count = steps[-1][1]
             if debug:
                 for edge, c, _ in steps:
-                    log.agg.debug(
-                        f"  Path (<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>) "
-                        f"updates event count to <{c!r}>."
-                    )
-                log.agg.debug(
-                    f"  Total event count (<{nodes[w].name}> -> <{nodes[e].name}>) "
-                    f"is increased by <{count!r}>."
-                )
+                    log.agg.debug(f"  Path (<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>) "
+                                  f"updates event count to <{c!r}>.")
+                log.agg.debug(f"  Total event count (<{nodes[w].name}> -> <{nodes[e].name}>) "
+                              f"is increased by <{count!r}>.")
             total = total + count
         if not found:
             log.core_fail(f"Invalid event <{event}> in workload <{workload}>.")
         if log.core_debug:
             log.core.debug(f"  Total value (<{workload}> -> <{event}>) = <{total!r}>.")
         return total
-
 
     def _paths(self, start: int, end: int, metric):
         """Every simple path from ``start`` to ``end`` in depth-first discovery
@@ -612,7 +546,6 @@ class PureGraph:
                     else:
                         count = factor = 1.0
 
-
     def _reaches(self, start: int, end: int) -> bool:
         """Whether a path leads from ``start`` to ``end``."""
         nodes = self._nodes
@@ -629,7 +562,6 @@ class PureGraph:
                     stack.append(t)
         return False
 
-
     def _compute_path_count(self, w: int, e: int, metric: str, log: _Narrator) -> float:
         """Sum over the paths from w to e of count x factor for ``metric``."""
         nodes = self._nodes
@@ -639,19 +571,14 @@ class PureGraph:
             _, count, factor = steps[-1]
             if debug:
                 for edge, c, f in steps:
-                    log.agg.debug(
-                        f"  Path (<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>) "
-                        f"updates event count to <{c!r}> and event factor to <{f!r}>."
-                    )
+                    log.agg.debug(f"  Path (<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>) "
+                                  f"updates event count to <{c!r}> and event factor to <{f!r}>.")
             path_total = factor * count
             if debug:
-                log.agg.debug(
-                    f"  Total event count (<{nodes[w].name}> -> <{nodes[e].name}>) is increased by "
-                    f"<{path_total!r}> = count <{count!r}> * factor <{factor!r}>."
-                )
+                log.agg.debug(f"  Total event count (<{nodes[w].name}> -> <{nodes[e].name}>) is increased by "
+                              f"<{path_total!r}> = count <{count!r}> * factor <{factor!r}>.")
             total = total + path_total
         return total
-
 
     def _topological_order(self, root: int) -> list[int]:
         """Nodes reachable from ``root``, each after all of its successors, root last.
@@ -705,7 +632,6 @@ class PureGraph:
         kept.reverse()
         return kept
 
-
     def _subgraph_has_cycle(self, root: int) -> bool:
         """Whether the nodes reachable from ``root`` contain a cycle (self-loops too)."""
         nodes = self._nodes
@@ -726,7 +652,6 @@ class PureGraph:
                 state[v] = 2
                 stack.pop()
         return False
-
 
     def _aggregate_module(self, event: int, metric: str, log: _Narrator) -> float:
         """Sum of value x instance over the modules below ``event``, each once.
@@ -749,10 +674,8 @@ class PureGraph:
                 log.agg.info(f"Aggregate metric <{metric}> for module <{node.name}> in event <{parent}>.")
             result = single.value * node.instance
             if log.agg_debug:
-                log.agg.debug(
-                    f"  Total value (<{parent}> -> <{node.name}>) = <{result!r}> <{single.unit}> "
-                    f"= single value <{single.value!r}> * instance <{node.instance!r}>."
-                )
+                log.agg.debug(f"  Total value (<{parent}> -> <{node.name}>) = <{result!r}> <{single.unit}> "
+                              f"= single value <{single.value!r}> * instance <{node.instance!r}>.")
             return result
 
         root = nodes[event]
@@ -779,7 +702,6 @@ class PureGraph:
                 parent = stack[-1]
                 parent[2] = parent[2] + frame[2]
 
-
     def _aggregate_specified(self, event: int, metric: str, log: _Narrator) -> None:
         """Bottom-up pass writing each event's specified-mode value."""
         nodes = self._nodes
@@ -801,10 +723,8 @@ class PureGraph:
                 value = child.metrics.get(metric)
                 if not child.out_edges:
                     if type(value) is not SingleMetric:
-                        log.agg_fail(
-                            f"Invalid metric <{metric}> for event <{child.name}>; "
-                            "legal metric: {'value': float, 'unit': str}."
-                        )
+                        log.agg_fail(f"Invalid metric <{metric}> for event <{child.name}>; "
+                                     "legal metric: {'value': float, 'unit': str}.")
                     module_with_metric = True
                     if debug:
                         log.agg.debug(f"  Ignore module <{child.name}>.")
@@ -819,42 +739,32 @@ class PureGraph:
                 factor = edge.factor.get(metric, 1.0)
                 contribution = value * edge.count * factor
                 if debug:
-                    log.agg.debug(
-                        f"  Total value (<{child.name}>) = <{contribution!r}> "
-                        f"<{_metric_unit(child, metric)}> = single value <{value!r}> "
-                        f"* count <{edge.count!r}> * factor <{factor!r}>."
-                    )
+                    log.agg.debug(f"  Total value (<{child.name}>) = <{contribution!r}> "
+                                  f"<{_metric_unit(child, metric)}> = single value <{value!r}> "
+                                  f"* count <{edge.count!r}> * factor <{factor!r}>.")
                 if edge.aggregation == "parallel":
                     if contribution > parallel:
                         if debug:
-                            log.agg.debug(
-                                f"  Update parallel maximum metric value to <{contribution!r}>, "
-                                f"based on event <{child.name}>."
-                            )
+                            log.agg.debug(f"  Update parallel maximum metric value to <{contribution!r}>, "
+                                          f"based on event <{child.name}>.")
                         parallel = contribution
                 else:
                     if debug:
-                        log.agg.debug(
-                            f"  Update sequential accumulated metric value by <{contribution!r}>, "
-                            f"based on event <{child.name}>."
-                        )
+                        log.agg.debug(f"  Update sequential accumulated metric value by <{contribution!r}>, "
+                                      f"based on event <{child.name}>.")
                     sequential = sequential + contribution
             total = sequential + parallel
             specified = node.specified_metrics.get(metric)
             if not module_with_metric:
                 if specified is not None:
-                    log.agg_fail(
-                        f"  Invalid metric <{metric}> in event <{node.name}>, since it is "
-                        "connected to no modules; check the performance model."
-                    )
+                    log.agg_fail(f"  Invalid metric <{metric}> in event <{node.name}>, since it is "
+                                 "connected to no modules; check the performance model.")
                 value = total
             elif not only_modules:
                 value = total
             elif specified is None:
-                log.agg_fail(
-                    f"  Missing metric <{metric}> in event <{node.name}>, since it is only "
-                    "connected to modules; check the performance model."
-                )
+                log.agg_fail(f"  Missing metric <{metric}> in event <{node.name}>, since it is only "
+                             "connected to modules; check the performance model.")
             else:
                 value = specified.value
             stored = node.metrics.get(metric)
@@ -863,10 +773,7 @@ class PureGraph:
             elif stored is not None:
                 raise _not_single(metric, node.name)
             if debug:
-                log.agg.debug(
-                    f"  Total value (<{node.name}>) = <{value!r}> <{_metric_unit(node, metric)}>."
-                )
-
+                log.agg.debug(f"  Total value (<{node.name}>) = <{value!r}> <{_metric_unit(node, metric)}>.")
 
     def _aggregate_summation(self, event: int, metric: str, log: _Narrator) -> None:
         """Bottom-up pass pushing count x value x factor to every parent in the pass."""
@@ -891,17 +798,13 @@ class PureGraph:
                 else:
                     op = edge.operation.get(metric)
                     if op is None:
-                        raise ValueError(
-                            f"Invalid operation for metric '{metric}' in module '{node.name}'; "
-                            "multi-operation module requires an operation"
-                        )
+                        raise ValueError(f"Invalid operation for metric '{metric}' in module '{node.name}'; "
+                                         "multi-operation module requires an operation")
                     op = op.lower()
                     single = own.get(op)
                     if single is None:
-                        log.agg_fail(
-                            f"Invalid operation <{op}> for metric <{metric}> in module "
-                            f"<{node.name}>; legal values: {_fmt_debug_list(own)}."
-                        )
+                        log.agg_fail(f"Invalid operation <{op}> for metric <{metric}> in module "
+                                     f"<{node.name}>; legal values: {_fmt_debug_list(own)}.")
                     value = single.value
                 factor = edge.factor.get(metric, 1.0)
                 contribution = edge.count * value * factor
@@ -911,12 +814,9 @@ class PureGraph:
                 elif target is not None:
                     raise _not_single(metric, parent.name)
                 if debug:
-                    log.agg.debug(
-                        f"  Total value (<{parent.name}> -> <{node.name}>) = <{contribution!r}> "
-                        f"<{_metric_unit(parent, metric)}> = single value <{value!r}> "
-                        f"* count <{edge.count!r}> * factor <{factor!r}>."
-                    )
-
+                    log.agg.debug(f"  Total value (<{parent.name}> -> <{node.name}>) = <{contribution!r}> "
+                                  f"<{_metric_unit(parent, metric)}> = single value <{value!r}> "
+                                  f"* count <{edge.count!r}> * factor <{factor!r}>.")
 
     def _aggregate_summation_multiop(self, w: int, m: int, metric: str, log: _Narrator) -> float:
         """A multi-operation module summed over the workload's paths, each path
@@ -932,45 +832,34 @@ class PureGraph:
                 continue
             if debug:
                 for edge, c, f in steps:
-                    log.agg.debug(
-                        f"  Path (<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>) "
-                        f"updates event count to <{c!r}> and event factor to <{f!r}>."
-                    )
+                    log.agg.debug(f"  Path (<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>) "
+                                  f"updates event count to <{c!r}> and event factor to <{f!r}>.")
             last, count, factor = steps[-1]
             op = last.operation.get(metric)
             if op is None:
-                raise ValueError(
-                    f"Missing operation for metric <{metric}> in multi-operation module "
-                    f"<{module.name}>; legal values: {_fmt_debug_list(ops)}."
-                )
+                raise ValueError(f"Missing operation for metric <{metric}> in multi-operation module "
+                                 f"<{module.name}>; legal values: {_fmt_debug_list(ops)}.")
             op = op.lower()
             single = ops.get(op) if type(ops) is MultiOp else None
             if single is None:
                 names = ops if type(ops) is MultiOp else ()
-                raise ValueError(
-                    f"Invalid operation <{op}> for metric <{metric}> in module "
-                    f"<{module.name}>; legal values: {_fmt_debug_list(names)}."
-                )
+                raise ValueError(f"Invalid operation <{op}> for metric <{metric}> in module "
+                                 f"<{module.name}>; legal values: {_fmt_debug_list(names)}.")
             values[op] = single.value
             weight = count * factor
             weights[op] = weights.get(op, 0.0) + weight
             if debug:
-                log.agg.debug(
-                    f"  Total event count (<{module.name}> : <{op}>) is increased by <{weight!r}> "
-                    f"= count <{count!r}> * factor <{factor!r}>."
-                )
+                log.agg.debug(f"  Total event count (<{module.name}> : <{op}>) is increased by <{weight!r}> "
+                              f"= count <{count!r}> * factor <{factor!r}>.")
         total = 0.0
         unit = _metric_unit(module, metric) if debug else ""
         for op, value in values.items():
             result = value * weights[op]
             if debug:
-                log.agg.debug(
-                    f"  Total value (<{module.name}> : <{op}>) = <{result!r}> <{unit}> "
-                    f"= single value <{value!r}> * count <{weights[op]!r}>."
-                )
+                log.agg.debug(f"  Total value (<{module.name}> : <{op}>) = <{result!r}> <{unit}> "
+                              f"= single value <{value!r}> * count <{weights[op]!r}>.")
             total = total + result
         return total
-
 
     def aggregate_event_metric(self, metric, metric_aggregation, metric_unit, workload=None, event=None) -> dict:
         metric = _text(metric, "metric")
@@ -1008,9 +897,7 @@ class PureGraph:
                         log.core.debug(f"  Reset metric <{metric}> in event <{node.name}> to 0.")
 
         if metric_aggregation not in ("module", "summation", "specified"):
-            raise ValueError(
-                f"Invalid aggregation '{metric_aggregation}'; legal: module, summation, specified"
-            )
+            raise ValueError(f"Invalid aggregation '{metric_aggregation}'; legal: module, summation, specified")
         node = nodes[e]
 
         def event_value() -> float:
@@ -1032,32 +919,24 @@ class PureGraph:
                     log.core.debug(f"  Total value (<{event}>) = <{result!r}> <{unit}>.")
         elif metric_aggregation == "specified":
             if not node.out_edges:
-                log.core_fail(
-                    f"Invalid module <{event}> for aggregation <specified>; "
-                    "this aggregation requires an event."
-                )
+                log.core_fail(f"Invalid module <{event}> for aggregation <specified>; "
+                              "this aggregation requires an event.")
             count = self._compute_path_count(w, e, metric, log) if w is not None else 1.0
             self._aggregate_specified(e, metric, log)
             value = event_value()
             result = count * value
             if debug:
                 if workload is not None:
-                    log.core.debug(
-                        f"  Total value (<{workload}> -> <{event}>) = <{result!r}> <{unit}> "
-                        f"= single value <{value!r}> * count <{count!r}>."
-                    )
+                    log.core.debug(f"  Total value (<{workload}> -> <{event}>) = <{result!r}> <{unit}> "
+                                   f"= single value <{value!r}> * count <{count!r}>.")
                 else:
-                    log.core.debug(
-                        f"  Total value (<{event}>) = <{result!r}> <{unit}> = single value <{value!r}>."
-                    )
+                    log.core.debug(f"  Total value (<{event}>) = <{result!r}> <{unit}> = single value <{value!r}>.")
         else:
             multiop = not node.out_edges and type(node.metrics.get(metric)) is MultiOp
             if w is None:
                 if multiop:
-                    log.core_fail(
-                        f"Invalid module <{event}> for aggregation <summation>; "
-                        "this aggregation does not support multi-operation module."
-                    )
+                    log.core_fail(f"Invalid module <{event}> for aggregation <summation>; "
+                                  "this aggregation does not support multi-operation module.")
                 self._aggregate_summation(e, metric, log)
                 result = event_value()
                 if debug:
@@ -1075,10 +954,8 @@ class PureGraph:
                 value = event_value()
                 result = count * value
                 if debug:
-                    log.core.debug(
-                        f"  Total value (<{workload}> -> <{event}>) = <{result!r}> <{unit}> "
-                        f"= single value <{value!r}> * count <{count!r}>."
-                    )
+                    log.core.debug(f"  Total value (<{workload}> -> <{event}>) = <{result!r}> <{unit}> "
+                                   f"= single value <{value!r}> * count <{count!r}>.")
         return {"value": result, "unit": unit}
 
     # -- graph file ---------------------------------------------------------
@@ -1212,9 +1089,7 @@ _NUL_IN_PATH = "file name contained an unexpected NUL byte"
 
 #: Escapes of the graph file: the short forms, \u00xx for other control bytes.
 _JSON_ESCAPES = {code: "\\u%04x" % code for code in range(0x20)}
-_JSON_ESCAPES.update(
-    {0x08: "\\b", 0x09: "\\t", 0x0A: "\\n", 0x0C: "\\f", 0x0D: "\\r", 0x22: '\\"', 0x5C: "\\\\"}
-)
+_JSON_ESCAPES.update({0x08: "\\b", 0x09: "\\t", 0x0A: "\\n", 0x0C: "\\f", 0x0D: "\\r", 0x22: '\\"', 0x5C: "\\\\"})
 
 #: Nesting depth at which the reader gives up, as the extension's does.
 _MAX_FILE_DEPTH = 128
@@ -1324,9 +1199,7 @@ def _parse_graph_file(data: bytes):
     except UnicodeDecodeError:
         raise ValueError("invalid unicode code point") from None
     try:
-        document = json.loads(
-            text, parse_float=_file_float, parse_int=_file_int, parse_constant=_no_constant
-        )
+        document = json.loads(text, parse_float=_file_float, parse_int=_file_int, parse_constant=_no_constant)
     except json.JSONDecodeError as exc:
         raise ValueError(f"{exc.msg} at line {exc.lineno} column {exc.colno}") from None
     except RecursionError:
