@@ -55,20 +55,6 @@ def run(g, mode, workload=None, event="E"):
     return g.aggregate_event_metric("lat", mode, "us", workload, event)["value"]
 
 
-def test_event_count_adds_paths_newest_edge_first(caplog):
-    g = graph("w>a*2", "a>e*3", "w>e*5")
-    g.set_edge_factor("w", "e", {"lat": 10.0})  # factors play no part in event counts
-    assert g.aggregate_event_count("w", "e") == 11.0
-    assert records(caplog) == [
-        debug("  Path (<w> -> <e>) updates event count to <5.0>."),
-        debug("  Total event count (<w> -> <e>) is increased by <5.0>."),
-        debug("  Path (<w> -> <a>) updates event count to <2.0>."),
-        debug("  Path (<a> -> <e>) updates event count to <6.0>."),
-        debug("  Total event count (<w> -> <e>) is increased by <6.0>."),
-        debug("  Total value (<w> -> <e>) = <11.0>.", CORE),
-    ]
-
-
 @pytest.mark.parametrize("workload", [None, "w"])
 def test_module_mode_records(caplog, workload):
     g = graph("w>E", "E>A*10", "E>B", "A>m1", "B>m1", "E>m2")

@@ -3,7 +3,6 @@ aggregate_event_breakdown, on the random graphs of the differential tests."""
 
 import math
 import random
-import re
 from collections import Counter
 
 import test_aggregate_differential as d
@@ -64,71 +63,6 @@ def test_describe_matches_the_store(seed, capture):
             "metrics": metrics, "duplicate_names": duplicates,
         }
         assert list(facts["metrics"]) == list(metrics) and list(facts["duplicate_names"]) == list(duplicates)
-
-
-# The single call's failures that check_model explains: the message, and
-# the kinds of problem that name its metric and node.
-FAILURES = [
-    (r"Invalid operation for metric '(?P<metric>\w+)' in module '(?P<node>.*)'; multi-operation module",
-     ("missing_operation",)),
-    (r"Missing operation for metric <(?P<metric>\w+)> in multi-operation module <(?P<node>.*)>; legal",
-     ("missing_operation",)),
-    (r"Invalid operation <.*?> for metric <(?P<metric>\w+)> in module <(?P<node>.*)>; legal",
-     ("unknown_operation",)),
-    (r"Metric '(?P<metric>\w+)' of event '(?P<node>.*)' is not a single value$",
-     ("missing_metric", "multi_operation_event")),
-    (r"Invalid metric <(?P<metric>\w+)> for module <(?P<node>.*)>\.$", ("missing_metric",)),
-    (r"Invalid metric <(?P<metric>\w+)> for event <(?P<node>.*)>; legal metric", ("missing_metric",)),
-    (r"  Missing metric <(?P<metric>\w+)> in event <(?P<node>.*)>, since it is only",
-     ("missing_specified",)),
-    (r"  Invalid metric <(?P<metric>\w+)> in event <(?P<node>.*)>, since it is connected",
-     ("unused_specified",)),
-    (r"Graph contains a cycle; expected a DAG$", ("cycle",)),
-]
-
-
-def cause(message):
-    """(kinds, metric, node) that a problem must name for a failure, or None."""
-    for pattern, kinds in FAILURES:
-        found = re.match(pattern, message)
-        if found:
-            return kinds, found.groupdict().get("metric"), found.groupdict().get("node")
-    return None
-
-
-def test_check_explains_every_failure(seed, capture):
-    """Each failure of a single call on an event comes with a problem that
-    names its cause, except where the call asks what the model never meant
-    to give: a metric no module holds, a metric reported per operation in
-    mode module or specified, mode specified for a metric without specified
-    values, summation of a multi-operation module without a workload."""
-    for seed in every_third(seed):
-        graph = NuvelGraph()
-        _, roles = build(seed, capture, graph)
-        problems = graph.check_model()
-        facts = graph.describe_model()["metrics"]
-        specified = {metric for name in roles["all"] for metric in d.METRICS
-                     if graph.get_node_specified_metric(name, metric) is not None}
-        for metric in d.METRICS:
-            if not facts.get(metric, {}).get("modules"):
-                continue
-            for mode in MODES:
-                for event in roles["events"]:
-                    key, _ = outcome(graph, capture, "aggregate_event_metric", (metric, mode, "u", None, event))
-                    if key[0] == "ok":
-                        continue
-                    message = key[1]
-                    if message.startswith("Invalid module <"):
-                        continue  # a name that a later node took over, now a module
-                    found = cause(message)
-                    assert found, (seed, metric, mode, event, message)
-                    kinds, named_metric, node = found
-                    if mode != "summation" and node in facts[metric]["multi_operation"] or (
-                            mode == "specified" and metric not in specified):
-                        continue
-                    assert any(p["kind"] in kinds and p["metric"] == named_metric
-                               and (node is None or node in p["nodes"]) for p in problems), \
-                        (seed, metric, mode, event, message)
 
 
 def test_check_names_each_kind():

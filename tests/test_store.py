@@ -36,15 +36,6 @@ def test_lookups_find_the_newest_node(driver):
     driver.check()
 
 
-@pytest.mark.parametrize("names", [["", " ", "a"], ["é", "e\u0301", "E"], ["a\x00b", "a", "a\x00c"], ["节点", "🚀"]])
-def test_names_are_distinct_texts(driver, names):
-    for name in names:
-        driver.add_node(name, name)
-    for source, target in zip(names, names[1:]):
-        driver.add_edge(source, target)
-    driver.check()
-
-
 def test_metrics_that_are_not_dicts_are_skipped(driver):
     driver.add_node("m")
     driver.both("set_module_data", "m", {"a": 3, "lat": {"value": 1, "unit": "s"}, "b": None}, 2, ["t"])
