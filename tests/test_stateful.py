@@ -140,21 +140,13 @@ class GraphPair(RuleBasedStateMachine):
                 edges=st.lists(st.tuples(st.integers(0, 3), st.integers(1, 4)), min_size=3, max_size=10),
                 units=st.dictionaries(st.sampled_from(METRICS), st.sampled_from(UNITS), max_size=2),
                 data=st.lists(st.tuples(st.sampled_from(BASE[1:]), good_metrics), max_size=5),
-                specified=st.lists(st.tuples(st.sampled_from(BASE), metric_names, good_values), max_size=4),
-                fan=st.integers(0, 3))
-    def build(self, extra, edges, units, data, specified, fan):
+                specified=st.lists(st.tuples(st.sampled_from(BASE), metric_names, good_values), max_size=4))
+    def build(self, extra, edges, units, data, specified):
         for name in BASE + tuple(extra):
             self.call("add_node", name)
         for i, j in edges:
             i, j = min(i, j), max(i, j)
             self.call("add_edge", BASE[i], BASE[j + (i == j)])
-        if fan == 3:
-            # More out-edges than the store walks before it looks pairs up in its index.
-            for k in range(12):
-                self.call("add_node", f"h{k}")
-                self.call("add_edge", "e", f"h{k}")
-            for k in range(0, 12, 5):
-                self.call("add_edge", "e", f"h{k}")
         self.call("init_metrics", {"lat": "ns", "bw": "B/s", **units})
         for name, values in data:
             self.call("set_module_data", name, values, 2, ["t"])
