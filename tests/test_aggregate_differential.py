@@ -230,8 +230,6 @@ def random_calls(rng, roles, changes=0.08):
     return calls
 
 
-
-
 def compare_seed(seed, capture):
     """Builds and calls on both sides; every fifth seed changes the graph
     between nearly every two calls, so the order the engine keeps across

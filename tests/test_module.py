@@ -143,4 +143,3 @@ def test_methods_in_order_with_signatures_and_docs():
         assert inspect.ismethoddescriptor(vars(NuvelGraph)[name]), name
         method = getattr(NuvelGraph, name)
         assert (method.__text_signature__, method.__doc__) == (SIGNATURES[name], DOCS.get(name)), name
-
