@@ -1,4 +1,4 @@
-"""A small saved model for the command line and report tests.
+"""A small model for the command line and report tests.
 
     infer, train -> attn, mlp -> gemm -> alu, l2;  attn -> l2;  mlp -> dram
 
@@ -11,13 +11,15 @@ from nuvel import NuvelGraph
 EDGES = [("infer", "attn", 4), ("infer", "mlp", 2), ("train", "attn", 8), ("train", "mlp", 6),
          ("attn", "gemm", 3), ("mlp", "gemm", 5), ("attn", "l2", 10), ("mlp", "dram", 7),
          ("gemm", "alu", 100), ("gemm", "l2", 20)]
-#: Nodes with out-edges in node order, and those that "infer" reaches.
-EVENTS = ["infer", "train", "attn", "mlp", "gemm"]
-INFER_EVENTS = ["infer", "attn", "mlp", "gemm"]
+MODULES = {"l2": ({"latency": 2.0, "energy": {"read": 5.0, "write": 7.0}}, 4),
+           "dram": ({"latency": 50.0, "energy": 100.0}, 1), "alu": ({"latency": 0.5, "energy": 0.1}, 64)}
+UNITS = {"latency": "ns", "energy": "pJ"}
 
 
-def single(value, unit):
-    return {"value": value, "unit": unit}
+def metric(name, value):
+    if isinstance(value, dict):
+        return {op: metric(name, v) for op, v in value.items()}
+    return {"value": value, "unit": UNITS[name]}
 
 
 def build(extra_event: str | None = None) -> NuvelGraph:
@@ -32,14 +34,9 @@ def build(extra_event: str | None = None) -> NuvelGraph:
         graph.add_node(extra_event)
         graph.add_edge("mlp", extra_event)
         graph.add_edge(extra_event, "dram")
-    graph.init_metrics({"latency": "ns", "energy": "pJ"})
-    graph.set_module_data("l2", {"latency": single(2.0, "ns"),
-                                 "energy": {"read": single(5.0, "pJ"), "write": single(7.0, "pJ")}},
-                          4, ["memory"])
-    graph.set_module_data("dram", {"latency": single(50.0, "ns"), "energy": single(100.0, "pJ")},
-                          1, ["memory"])
-    graph.set_module_data("alu", {"latency": single(0.5, "ns"), "energy": single(0.1, "pJ")},
-                          64, ["compute"])
+    graph.init_metrics(UNITS)
+    for module, (values, instance) in MODULES.items():
+        graph.set_module_data(module, {name: metric(name, v) for name, v in values.items()}, instance, [])
     for source in ("attn", "gemm"):
         graph.set_edge_operation(source, "l2", {"energy": "read"})
     graph.set_edge_factor("gemm", "alu", {"energy": 0.5})
