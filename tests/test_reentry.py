@@ -115,6 +115,7 @@ def handler():
     logger.removeHandler(h)
 
 
+# A read nests in a shared call (and the write after it is still refused).
 @pytest.mark.parametrize("call, seen, result", [
     (lambda g: g.aggregate_event_count("w", "m1"), {"entered", EXCLUSIVE}, 2.5),
     (lambda g: g.aggregate_event_metric("lat", "summation", "ns", "w", "e"),
@@ -124,27 +125,6 @@ def test_handler_refused_by_borrow_kind(modules, handler, call, seen, result):
     handler.hook = hook = Reenter(modules.graph)
     assert call(modules.graph) == result
     assert set(hook.seen) == seen
-    modules.check_usable()
-
-
-def test_handler_nests_shared_calls_and_opens_other_graphs(modules, handler, tmp_path):
-    # The first record of each count starts another count, five deep, and
-    # every record uses another graph and loads one.
-    g, started, results, loaded, other = modules.graph, [], [], [], NuvelGraph()
-    path = str(tmp_path / "g.json")
-    NuvelGraph().save_json(path)
-
-    def hook():
-        if len(started) < 5:
-            started.append(1)
-            results.append(g.aggregate_event_count("w", "m2"))
-        other.add_node(f"n{len(loaded)}")
-        loaded.append(NuvelGraph.load_json(path).get_all_node_names())
-
-    handler.hook = hook
-    assert g.aggregate_event_count("w", "m2") == 1.0
-    assert results == [1.0] * 5 and set(map(tuple, loaded)) == {()}
-    assert other.get_all_node_names() == [f"n{i}" for i in range(len(loaded))]
     modules.check_usable()
 
 
