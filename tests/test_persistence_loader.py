@@ -123,17 +123,17 @@ TEXT_LOADS = [f"{o * 127}1{c * 127}" for o, c in DEEP.items()] + [
     "[" + ",".join(["[[]]"] * 200) + "," + "[" * 126 + "]" * 126 + "]"]
 
 
-@pytest.mark.parametrize("name", sorted(REJECTED))
-def test_rejected_file(name):
-    with pytest.raises(ValueError) as info:
-        NuvelGraph.load_json(str(DATA / name))
-    assert str(info.value) == REJECTED[name]
+REJECTED_CASES = [pytest.param(name, None, REJECTED[name], id=name) for name in sorted(REJECTED)] + [
+    pytest.param(None, text, message, id=f"generated{i}") for i, (text, message) in enumerate(TEXT_ERRORS)]
 
 
-@pytest.mark.parametrize("text, message", TEXT_ERRORS, ids=range(len(TEXT_ERRORS)))
-def test_syntax_error_text(tmp_path, text, message):
+@pytest.mark.parametrize("name, text, message", REJECTED_CASES)
+def test_rejected(tmp_path, name, text, message):
     with pytest.raises(ValueError) as info:
-        load_text(tmp_path, text.encode())
+        if text is None:
+            NuvelGraph.load_json(str(DATA / name))
+        else:
+            load_text(tmp_path, text.encode())
     assert str(info.value) == message
 
 
