@@ -26,6 +26,13 @@ class Text(str):
     pass
 
 
+class OddName(type):
+    """Answers __qualname__ with an int: the type name in a message is str() of it."""
+
+    def __getattribute__(cls, name):
+        return 42 if name == "__qualname__" else super().__getattribute__(name)
+
+
 def number(name, **methods):
     """An instance of a new class `name` with the given dunder methods."""
     return type(name, (), {f"__{k}__": v for k, v in methods.items()})()
@@ -89,6 +96,7 @@ TOO_LARGE = (OverflowError, "int too large to convert to float")
 OPTIONAL_TEXT = [(1, cannot("int", "PyString")), (2.5, cannot("float", "PyString")),
                  (b"w", cannot("bytes", "PyString")), (["w"], cannot("list", "PyString")),
                  (Path("w"), cannot("PosixPath", "PyString")), (Label.Inner(), cannot("Label.Inner", "PyString")),
+                 (OddName("Odd", (), {})(), cannot("42", "PyString")),
                  ("\ud800", surrogate("\ud800", 0)), ("w\udfff", surrogate("w\udfff", 1))]
 KINDS = {
     "optional": OPTIONAL_TEXT,
@@ -243,57 +251,50 @@ def test_binding_message(method, args, kwargs, tail):
 @pytest.mark.parametrize("where, message", [
     ("a\x00b.json", "file name contained an unexpected NUL byte"),
     ("missing/g.json", "No such file or directory (os error 2)"),
+    ("file/g.json", "Not a directory (os error 20)"),
     ("", "Is a directory (os error 21)"),
 ])
 @pytest.mark.parametrize("method", ["save_json", "load_json"])
 def test_refused_path(tmp_path, method, where, message):
     exc = ValueError if method == "load_json" and where == "" else OSError
     path = str(tmp_path / where) if where else str(tmp_path)
+    (tmp_path / "file").write_text("{}")
     nuvel, pure = built(NuvelGraph), built(PureGraph)
     for graph in (nuvel, pure):
         with pytest.raises(exc) as info:
             getattr(graph, method)(path)
         assert (type(info.value), str(info.value)) == (exc, message)
-    assert sorted(p.name for p in tmp_path.iterdir()) == []
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["file"]
     same_files(tmp_path, nuvel, pure, built(PureGraph))
 
 
 LONG = "n" * (1 << 20)
 NAN, INF = math.nan, math.inf
+# Odd values that random calls rarely reach: 1 MB and NUL names, str
+# subclasses, keywords, integers beyond doubles, other sequence and mapping types.
 ODD_CALLS = [
     ("add_node", ("a\x00b",)), ("add_node", ("", "")), ("add_node", (LONG, LONG)),
-    ("has_node", ("a",)), ("has_node", ("a\x00b",)), ("has_node", (LONG[:-1],)),
+    ("has_node", ("a\x00b",)), ("has_node", (LONG[:-1],)), ("get_performance_path", (LONG,)),
     ("add_edge", ("w", "a\x00b")), ("add_edge", (LONG, "m")), ("add_edge", ("w", LONG)),
-    ("get_out_neighbors", ("w",)), ("get_performance_path", ("",)), ("get_performance_path", (LONG,)),
-    ("set_edge_count", ("e", "m", NAN)), ("get_edge_count", ("e", "m")),
-    ("set_edge_count", ("w", "e", FOUR)), ("get_edge_count", ("w", "e")),
+    ("set_edge_count", ("e", "m", NAN)), ("set_edge_count", ("w", "e", FOUR)),
     ("set_edge_count", (), {"count": True, "target": "e", "source": "w"}), ("get_edge_count", ("w", "e")),
     ("add_node", (Text("s"), Text("p"))), ("add_edge", (Text("s"), Text("w"))),
     ("set_edge_aggregation", ("s", "w", Text("sequential"))), ("get_edge_aggregation", ("s", "w")),
-    ("set_edge_count", ("w", "e", -1e308)), ("set_edge_count", ("w", "a\x00b", 2**1023)),
-    ("set_edge_count", ("w", LONG, 10**308)), ("set_edge_count", (LONG, "m", True)),
-    ("get_edge_count", ("w", "a\x00b")), ("get_edge_count", ("w", LONG)), ("get_edge_count", (LONG, "m")),
-    ("set_edge_aggregation", ("w", "e", "")), ("get_edge_aggregation", ("w", "e")),
+    ("set_edge_count", ("w", "a\x00b", 2**1023)), ("set_edge_count", ("w", LONG, 10**308)),
+    ("get_edge_count", ("w", "a\x00b")), ("get_edge_count", ("w", LONG)),
     ("set_edge_factor", ("e", "m", {"lat": INF, "": -0.0, "bw": -(2**70)})),
     ("set_edge_operation", ("e", "m", {"": "", "bw": "RD", LONG: "\x00"})),
     ("init_metrics", ({"": "", LONG: "u"},)),
     ("set_module_data", ("m", {"": {"value": -INF, "unit": ""}, "lat": {"value": 5e-324, "unit": "\x00"},
                                "bw": {"rd": {"value": NAN, "unit": LONG}}}, -5, ["", "\x00", LONG])),
-    ("set_module_data", ("a\x00b", {"lat": {"value": 10**300, "unit": "ns"}}, 2**64, ())),
-    ("set_module_data", ("a\x00b", OrderedDict(lat={"value": 1, "unit": "s"}), False,
+    ("set_module_data", ("a\x00b", OrderedDict(lat={"value": 1, "unit": "s"}), 2**64,
                          number("Letters", getitem=lambda self, i: "xy"[i]))),  # a sequence by item access
-    ("get_tag_modules", ("y",)),
-    ("set_node_specified_metric", ("e", "", NAN, "")), ("set_node_specified_metric", ("w", "lat", -INF, LONG)),
-    ("get_node_specified_metric", ("e", "")), ("get_node_specified_metric", ("w", "lat")),
-    ("get_tag_modules", ("",)), ("get_tag_modules", (LONG,)), ("get_tag_modules", ("\x00",)),
+    ("get_tag_modules", ("y",)), ("get_tag_modules", (LONG,)), ("get_tag_modules", ("\x00",)),
+    ("set_node_specified_metric", ("w", "lat", -INF, LONG)), ("get_node_specified_metric", ("w", "lat")),
     ("query_module_metric", ("lat", "m", "\x00")), ("query_module_metric", ("", "m")),
     ("query_module_metric", ("bw", "m", "")),
-    ("aggregate_event_count", ("w", "m")), ("aggregate_event_count", (None, LONG)),
-    ("aggregate_event_count", ("w", "a\x00b")),
-    ("aggregate_event_metric", ("lat", "summation", "", "w", "e")),
+    ("aggregate_event_count", (None, LONG)), ("aggregate_event_count", ("w", "a\x00b")),
     ("aggregate_event_metric", ("lat", "module", "\x00", None, "e")),
-    ("aggregate_event_metric", ("", "specified", "", None, "e")),
-    ("aggregate_event_metric", ("lat", "specified", "", None, "w")),
     ("aggregate_event_metric", ("bw", "summation", "%s", "w", "m")),
     ("init_metrics", ({"bw": "B"},)), ("set_module_data", ("m", {"bw": {"οσα": {"value": 2.0, "unit": "B"}}}, 1, [])),
     ("set_edge_operation", ("e", "m", {"bw": "ΟΣΑ"})),  # lower-cased: a sigma before a letter is not final
@@ -310,15 +311,9 @@ def test_odd_values_match_the_reference(tmp_path, capture):
         compare(f"call {i}: {method}", got, run(pure, capture, method, args, *kwargs))
         results.append(got[0])
     # A few results spelled out, independent of the reference.
-    outcome = dict(zip([f"{m}{a!r:.40}" for m, a, *_ in ODD_CALLS], results))
-    assert outcome["has_node('a',)"] == ("ok", "bool", False)
-    assert outcome["get_edge_count('e', 'm')"] == ("ok", "nan")
-    assert outcome["get_tag_modules('y',)"] == ("ok", "list", ["a\x00b"])
     assert results[-3][:2] == ("ok", ["value", "unit"])  # the operation was found
+    assert run(nuvel, capture, "get_tag_modules", ("y",))[2] == ["a\x00b"]
     assert run(nuvel, capture, "get_edge_count", ("w", "a\x00b"))[2] == float(2**1023)
-    assert run(nuvel, capture, "get_edge_count", ("w", "e"))[2] == -1e308
-    assert run(nuvel, capture, "get_edge_count", (LONG, "m"))[2] == 1.0
-    assert run(nuvel, capture, "get_performance_path", ("",))[2] == ""
     assert results[-1][0] == "ValueError" and "cycle" in results[-1][1]
     data = same_files(tmp_path, nuvel, pure)
     assert b'"a\\u0000b"' in data and b'"count": null' in data and b'"value": null' in data

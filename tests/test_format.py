@@ -77,7 +77,6 @@ def test_fmt_py_is_repr(driver):
               1234567890123456.8, 0.00012345678901234567, 2.2250738585072014e-308]:  # switch points
         values += [x, math.nextafter(x, 0), math.nextafter(x, math.inf)]
     values += [2.0**k for k in range(-1074, 1024)] + [float(f"1e{k}") for k in range(-323, 309)]
-    values += [from_bits(b) for b in (1, 2, 3, 0x000FFFFFFFFFFFFF, 0x0008000000000000, 0x0010000000000000)]
     values += [from_bits(b) for b in range(1, 1 << 52, 0x3FFFF00001)]  # spread over the subnormals
     values += [math.nextafter(x, math.inf) for x in values] + [math.nextafter(x, 0) for x in values]
     values += [x for x in map(from_bits, (rng.getrandbits(64) for _ in range(12000))) if not math.isnan(x)]
@@ -92,35 +91,7 @@ def test_fmt_py_is_repr(driver):
     assert driver([f"py {b:016x}" for b in nans]) == ["nan"] * 4
 
 
-# ---- name lists -------------------------------------------------------------
-
-def test_fmt_quoted_list(driver):
-    lines = ["quoted", f"quoted {name_arg('a')}", f"quoted {name_arg('a')} {name_arg('b')}",
-             f"quoted {name_arg('')} {name_arg(chr(39) + 'x' + chr(92))}"]
-    assert driver(lines) == ["", "'a'", "'a', 'b'", "'', ''x\\'"]
-
-
-# List shapes and a few escapes; every code point is checked against the UCD below.
-DEBUG_CASES = [
-    ([], "[]"),
-    (["a", "b"], '["a", "b"]'),
-    ([""], '[""]'),
-    (['say "hi"', "a\\b"], r'["say \"hi\"", "a\\b"]'),
-    (["\t\0\r\n"], r'["\t\0\r\n"]'),
-    (["it's", "é日本", "\U0001F600"], '["it\'s", "é日本", "\U0001F600"]'),
-    (["\x01\x1b\x7f\x85"], r'["\u{1}\u{1b}\u{7f}\u{85}"]'),
-    (["\u200d", "\u200c", "\xad", "\U000e0001"], r'["\u{200d}", "\u{200c}", "\u{ad}", "\u{e0001}"]'),
-    # Spacing mark and modifier letter that are grapheme extenders; a spacing mark that is not.
-    (["\u0bbe", "\uff9e", "\u0903"], '["\\u{bbe}", "\\u{ff9e}", "\u0903"]'),
-    # Edges of the UTF-8 lengths.
-    (["\x7e\x80\u07ff\u0800\U00010000"], r'["~\u{80}' + '\u07ff\u0800\U00010000"]'),
-]
-
-
-def test_fmt_debug_list_cases(driver):
-    lines = ["debug " + " ".join(map(name_arg, names)) for names, _ in DEBUG_CASES]
-    assert driver(lines) == [text for _, text in DEBUG_CASES]
-
+# ---- name lists and lower case, against the UCD ---------------------------
 
 ESCAPED_CATEGORIES = {"Cc", "Cf", "Zl", "Zp", "Zs", "Co", "Cs", "Cn"}
 SPECIAL = {"\\": "\\\\", '"': '\\"', "\0": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n"}
@@ -204,18 +175,16 @@ def mismatches(driver, line, expected):
 
 
 def test_fmt_debug_list_every_code_point(driver, ucd):
+    # In lists of 2000 names, one name per code point (the Python messages
+    # compared with the pure model cover short lists and the usual escapes).
     def expected(chunk):
         return "[" + ", ".join(f'"{ucd.escaped(ch)}"' for ch in chunk) + "]"
 
     assert mismatches(driver, lambda chunk: "debug " + " ".join(map(name_arg, chunk)), expected) == []
 
 
-# ---- to_lower_unicode -------------------------------------------------------
-
 LOWER_CASES = [
-    ("", ""), ("abc", "abc"), ("Hello, World! 123 @[`{", "hello, world! 123 @[`{"),
-    ("ÀÉÎ", "àéî"), ("ÅNGSTRÖM", "ångström"), ("MIXED ascii Ünïcode", "mixed ascii ünïcode"),
-    ("İ", "i\u0307"), ("ẞ", "ß"), ("ǅ", "ǆ"), ("\u212a", "k"), ("\U00010400", "\U00010428"),
+    ("", ""), ("Hello, World! @[`{", "hello, world! @[`{"), ("ÅNGSTRÖM İ", "ångström i\u0307"),
     # Final sigma: after a cased letter and not before one, case-ignorables skipped both ways.
     ("Σ", "σ"), ("ΑΣ", "ας"), ("ΣΑ", "σα"), ("ΑΣΑ", "ασα"), ("ΑΣ.", "ας."), ("Α.Σ Β", "α.ς β"),
     ("ΑΣ'Α", "ασ'α"), ("ΌΣΟΣ ΣΑΣ", "όσος σας"), ("1Σ", "1σ"), ("Α\u0345Σ", "α\u0345ς"),
@@ -223,16 +192,15 @@ LOWER_CASES = [
 ]
 
 
-def test_to_lower_fixed(driver):
+# One U+FFFD for each maximal ill-formed subpart, as Python's decoder does.
+INVALID_UTF8 = [b"A\xffB\xc3", b"\xe0\x80\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\xafQ", b"\xe2\x82Z",
+                b"Q\xf0\x9f\x98\x80\x80\xf0\x9f\x98"]
+
+
+def test_to_lower_fixed_and_invalid_utf8(driver):
     assert driver(["lower " + name_arg(s) for s, _ in LOWER_CASES]) == [low for _, low in LOWER_CASES]
-
-
-@pytest.mark.parametrize("data", [b"A\xffB\xc3", b"\xe0\x80\xaf", b"\xed\xa0\x80",
-                                  b"\xf4\x90\x80\x80", b"\xc0\xafQ", b"\xe2\x82Z",
-                                  b"Q\xf0\x9f\x98\x80\x80\xf0\x9f\x98"])
-def test_to_lower_invalid_utf8_becomes_replacement(driver, data):
-    # One U+FFFD for each maximal ill-formed subpart, as Python's decoder does.
-    assert driver(["lower " + name_arg(data)]) == [data.decode("utf-8", "replace").lower()]
+    assert driver(["lower " + name_arg(data) for data in INVALID_UTF8]) == [
+        data.decode("utf-8", "replace").lower() for data in INVALID_UTF8]
 
 
 def test_to_lower_every_code_point_and_random_strings(driver, ucd):

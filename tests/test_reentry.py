@@ -57,14 +57,6 @@ def keyed(hook, value):
     return {"lat": entry}
 
 
-def sneaky(base, hook, data):
-    """A `base` subclass whose Python-level accessors all call `hook`."""
-    names = ["__getitem__", "__iter__", "__len__"] + (
-        ["__contains__", "items", "keys", "values", "get"] if base is dict else [])
-    return type("Sneaky", (base,), {n: (lambda n: lambda self, *a: hook() or getattr(base, n)(self, *a))(n)
-                                    for n in names})(data)
-
-
 def lat(g, module):
     return g.query_module_metric("lat", module)["value"]
 
@@ -83,14 +75,6 @@ CONVERSIONS = {
     "tags sequence": (lambda g, h: g.set_module_data("m1", {}, 1, hooked(h, len=lambda: 2, getitem="ab".__getitem__)),
                       lambda g: g.get_tag_modules("b"), ["m1"]),
     "key compared": (lambda g, h: g.set_module_data("m1", keyed(h, 8), 1, []), lambda g: lat(g, "m1"), 8.0),
-}
-# Subclasses are read through their storage: their Python methods never run.
-UNCALLED = {
-    "dict subclass": (lambda g, h: g.set_module_data(
-        "m1", sneaky(dict, h, {"lat": sneaky(dict, h, {"value": 9, "unit": "ns"})}), 1, []),
-        lambda g: lat(g, "m1"), 9.0),
-    "list subclass": (lambda g, h: g.set_module_data("m1", {}, 1, sneaky(list, h, ["x"])),
-                      lambda g: g.get_tag_modules("x"), ["m1"]),
 }
 
 
@@ -120,39 +104,6 @@ def test_refused_inside_a_conversion(modules, kind, fail):
     modules.check_usable()
 
 
-@pytest.mark.parametrize("qualname, shown", [("Named", "Named"), (42, "42"), ((), "()")])
-def test_type_name_from_a_metaclass(modules, qualname, shown):
-    # The downcast message asks the type for __qualname__, which a metaclass
-    # answers with Python code and any object.
-    hook = Reenter(modules.graph)
-
-    class Meta(type):
-        def __getattribute__(cls, name):
-            if name != "__qualname__":
-                return super().__getattribute__(name)
-            hook()
-            return qualname
-
-    odd = Meta("Odd", (), {})()
-    for call, param, kind in [(lambda g: g.has_node(odd), "name", "PyString"),
-                              (lambda g: g.init_metrics(odd), "metric_units", "PyDict"),
-                              (lambda g: g.add_node("x", odd), "performance", "PyString")]:
-        with pytest.raises(TypeError) as info:
-            call(modules.graph)
-        assert str(info.value) == f"argument '{param}': '{shown}' object cannot be converted to '{kind}'"
-    assert set(hook.seen) == {"entered", SHARED, EXCLUSIVE}
-    modules.check_usable()
-
-
-@pytest.mark.parametrize("kind", UNCALLED)
-def test_subclass_methods_are_not_called(modules, kind):
-    call, effect, expected = UNCALLED[kind]
-    hook = Reenter(modules.graph)
-    call(modules.graph, hook)
-    assert hook.seen == [] and effect(modules.graph) == expected
-    modules.check_usable()
-
-
 @pytest.fixture
 def handler():
     """Runs `handler.hook` for every record of the method layer and the engine."""
@@ -164,6 +115,7 @@ def handler():
     logger.removeHandler(h)
 
 
+# A read nests in a shared call (and the write after it is still refused).
 @pytest.mark.parametrize("call, seen, result", [
     (lambda g: g.aggregate_event_count("w", "m1"), {"entered", EXCLUSIVE}, 2.5),
     (lambda g: g.aggregate_event_metric("lat", "summation", "ns", "w", "e"),
@@ -173,27 +125,6 @@ def test_handler_refused_by_borrow_kind(modules, handler, call, seen, result):
     handler.hook = hook = Reenter(modules.graph)
     assert call(modules.graph) == result
     assert set(hook.seen) == seen
-    modules.check_usable()
-
-
-def test_handler_nests_shared_calls_and_opens_other_graphs(modules, handler, tmp_path):
-    # The first record of each count starts another count, five deep, and
-    # every record uses another graph and loads one.
-    g, started, results, loaded, other = modules.graph, [], [], [], NuvelGraph()
-    path = str(tmp_path / "g.json")
-    NuvelGraph().save_json(path)
-
-    def hook():
-        if len(started) < 5:
-            started.append(1)
-            results.append(g.aggregate_event_count("w", "m2"))
-        other.add_node(f"n{len(loaded)}")
-        loaded.append(NuvelGraph.load_json(path).get_all_node_names())
-
-    handler.hook = hook
-    assert g.aggregate_event_count("w", "m2") == 1.0
-    assert results == [1.0] * 5 and set(map(tuple, loaded)) == {()}
-    assert other.get_all_node_names() == [f"n{i}" for i in range(len(loaded))]
     modules.check_usable()
 
 
@@ -340,7 +271,6 @@ def child(seed):
     print(json.dumps({"differ": differ, "refusals": len(refusals), "gave_up": gave_up}))
 
 
-@pytest.mark.parametrize("seed", [1, 2])
 def test_threads_match_a_serial_run(seed):
     proc = subprocess.run([sys.executable, __file__, str(seed)], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-3000:]

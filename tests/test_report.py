@@ -1,13 +1,15 @@
 """The HTML report: its figures, and the page in a real browser."""
 
 import io
+import json
 import os
 import shutil
+from pathlib import Path
 
 import pytest
-import sample_model
+from test_cli import MODEL
 
-from nuvel import report
+from nuvel import NuvelGraph, report
 from nuvel.cli import main
 
 
@@ -26,7 +28,7 @@ def test_unfold_sizes_each_route():
 @pytest.mark.parametrize("metric, mode, workload", [
     ("energy", "summation", None), ("energy", "summation", "infer"), ("latency", "module", "train")])
 def test_figures_add_up(metric, mode, workload):
-    graph = sample_model.build()
+    graph = NuvelGraph.load_json(MODEL)
     figures = report.collect(graph, "t", metric, mode, "", workload)
     total = graph.aggregate_event_metric(metric, mode, "", event=workload or "infer")["value"]
     if workload is None:
@@ -65,9 +67,10 @@ def chromium(monkeypatch):
 def test_page_in_chromium(tmp_path, chromium):
     from PIL import Image
 
-    model = sample_model.save(tmp_path / "model.json", sample_model.build(extra_event=HOSTILE))
+    model = tmp_path / "model.json"  # the event attn renamed
+    model.write_text(Path(MODEL).read_text().replace('"attn"', json.dumps(HOSTILE)))
     page_path = tmp_path / "report.html"
-    assert main(["report", model, "--metric", "energy", "-o", str(page_path), "-q"]) == 0
+    assert main(["report", str(model), "--metric", "energy", "-o", str(page_path), "-q"]) == 0
     page = chromium.new_page(viewport={"width": 1200, "height": 900})
     errors, requested = [], []
     page.on("console", lambda message: message.type == "error" and errors.append(message.text))

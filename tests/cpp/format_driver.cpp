@@ -1,6 +1,6 @@
 // Test driver for the formatting unit. Reads commands from stdin, one a line:
 //   py <16 hex digits: the bits of a double>
-//   quoted|debug <name>...      lower <name>
+//   debug <name>...      lower <name>
 // A name is "x" followed by the hex of its UTF-8 bytes ("x" alone is empty).
 // Prints one line per command: the hex of the result's bytes.
 #include <cstdint>
@@ -51,10 +51,10 @@ int main() {
     while (in >> arg) args.push_back(arg);
     if (cmd == "py") {
       print_hex(nuvel::fmt_py(from_bits(std::stoull(args.at(0), nullptr, 16))));
-    } else if (cmd == "quoted" || cmd == "debug") {
+    } else if (cmd == "debug") {
       std::vector<std::string> names;
       for (const auto& a : args) names.push_back(unhex(a));
-      print_hex(cmd == "quoted" ? nuvel::fmt_quoted_list(names) : nuvel::fmt_debug_list(names));
+      print_hex(nuvel::fmt_debug_list(names));
     } else if (cmd == "lower") {
       print_hex(nuvel::to_lower_unicode(unhex(args.at(0))));
     } else {
