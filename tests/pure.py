@@ -345,17 +345,18 @@ class PureGraph:
 
     # -- edge attributes ----------------------------------------------------
 
-    def set_edge_count(self, source, target, count) -> None:
+    def _set_edge(self, source, target, attribute, value, convert, param) -> None:
+        """Converts source, target and the value in that order, then finds the edge."""
         source = _text(source, "source")
         target = _text(target, "target")
-        count = _double(count, "count")
-        self._find_edge(source, target).count = count
+        value = convert(value, param)
+        setattr(self._find_edge(source, target), attribute, value)
+
+    def set_edge_count(self, source, target, count) -> None:
+        self._set_edge(source, target, "count", count, _double, "count")
 
     def set_edge_aggregation(self, source, target, agg) -> None:
-        source = _text(source, "source")
-        target = _text(target, "target")
-        agg = _text(agg, "agg")
-        self._find_edge(source, target).aggregation = agg
+        self._set_edge(source, target, "aggregation", agg, _text, "agg")
 
     def get_edge_count(self, source, target) -> float:
         return self._find_edge(_text(source, "source"), _text(target, "target")).count
@@ -402,16 +403,10 @@ class PureGraph:
     # -- edge operation and factor ------------------------------------------
 
     def set_edge_operation(self, source, target, operation) -> None:
-        source = _text(source, "source")
-        target = _text(target, "target")
-        operation = _text_map(operation, "operation")
-        self._find_edge(source, target).operation = operation
+        self._set_edge(source, target, "operation", operation, _text_map, "operation")
 
     def set_edge_factor(self, source, target, factor) -> None:
-        source = _text(source, "source")
-        target = _text(target, "target")
-        factor = _double_map(factor, "factor")
-        self._find_edge(source, target).factor = factor
+        self._set_edge(source, target, "factor", factor, _double_map, "factor")
 
     # -- metric queries -----------------------------------------------------
 
