@@ -138,6 +138,10 @@ def _dict(value, param: str) -> dict:
     return value
 
 
+def _optional_text(value, param: str) -> str | None:
+    return None if value is None else _text(value, param)
+
+
 def _text_map(value, param: str) -> dict:
     """A dict of str -> str, converted whole (in dict order)."""
     items = _dict(value, param).items()
@@ -286,8 +290,7 @@ class PureGraph:
 
     def add_node(self, name, performance=None) -> None:
         name = _text(name, "name")
-        if performance is not None:
-            performance = _text(performance, "performance")
+        performance = _optional_text(performance, "performance")
         # A repeated name keeps its dict position and now maps to the new node.
         self._index[name] = len(self._nodes)
         self._nodes.append(NodeData(name, performance))
@@ -412,10 +415,8 @@ class PureGraph:
 
     def query_module_metric(self, metric, module=None, operation=None) -> dict:
         metric = _text(metric, "metric")
-        if module is not None:
-            module = _text(module, "module")
-        if operation is not None:
-            operation = _text(operation, "operation")
+        module = _optional_text(module, "module")
+        operation = _optional_text(operation, "operation")
         if module is None:
             raise ValueError("module argument is required")
         idx = self._index.get(module)
@@ -457,10 +458,8 @@ class PureGraph:
     # -- aggregation --------------------------------------------------------
 
     def aggregate_event_count(self, workload=None, event=None) -> float:
-        if workload is not None:
-            workload = _text(workload, "workload")
-        if event is not None:
-            event = _text(event, "event")
+        workload = _optional_text(workload, "workload")
+        event = _optional_text(event, "event")
         if event is None:
             raise ValueError("event argument is required")
         log = _Narrator()
@@ -860,10 +859,8 @@ class PureGraph:
         metric = _text(metric, "metric")
         metric_aggregation = _text(metric_aggregation, "metric_aggregation")
         unit = _text(metric_unit, "metric_unit")
-        if workload is not None:
-            workload = _text(workload, "workload")
-        if event is not None:
-            event = _text(event, "event")
+        workload = _optional_text(workload, "workload")
+        event = _optional_text(event, "event")
         if event is None:
             raise ValueError("event argument is required")
         log = _Narrator()
