@@ -73,8 +73,6 @@ class EdgeData:
         self.factor = _EMPTY_MAP
 
 
-# -- argument conversion ------------------------------------------------------
-
 def _downcast(value, kind: str) -> TypeError:
     return TypeError(f"'{type(value).__qualname__}' object cannot be converted to '{kind}'")
 
@@ -212,12 +210,10 @@ def _metric_unit(node: NodeData, metric: str) -> str:
     """Unit of a node's metric: the single value's, the first operation's for a
     multi-operation metric (empty without operations), empty when absent."""
     value = node.metrics.get(metric)
-    if value is None:
-        return ""
     if type(value) is SingleMetric:
         return value.unit
-    for single in value.values():
-        return single.unit
+    if value:
+        return next(iter(value.values())).unit
     return ""
 
 
@@ -265,9 +261,7 @@ class PureGraph:
         return self._nodes[self._position(name)]
 
     def _find_edge(self, source: str, target: str) -> EdgeData:
-        s = self._index.get(source)
-        t = self._index.get(target)
-        edge = None if s is None or t is None else self._pairs.get((s, t))
+        edge = self._pairs.get((self._index.get(source), self._index.get(target)))
         if edge is None:
             raise ValueError(f"Edge '{source}' -> '{target}' not found")
         return edge
@@ -556,25 +550,18 @@ class PureGraph:
         return [v for v in reversed(finish) if v in reachable]
 
     def _subgraph_has_cycle(self, root: int) -> bool:
-        """Whether the nodes reachable from ``root`` contain a cycle (self-loops too)."""
+        """Whether the nodes reachable from ``root`` contain a cycle (self-loops
+        too): peeling the nodes left without predecessors leaves some behind."""
         nodes = self._nodes
-        state: dict[int, int] = {root: 1}  # 1: on the walk's stack, 2: done
-        stack = [(root, iter(nodes[root].out_edges))]
-        while stack:
-            v, edges = stack[-1]
-            for edge in edges:
-                t = edge.target
-                mark = state.get(t)
-                if mark == 1:
-                    return True
-                if mark is None:
-                    state[t] = 1
-                    stack.append((t, iter(nodes[t].out_edges)))
-                    break
-            else:
-                state[v] = 2
-                stack.pop()
-        return False
+        reachable = self._reachable(root)
+        waiting = {v: sum(edge.source in reachable for edge in nodes[v].in_edges) for v in reachable}
+        ready = [v for v, count in waiting.items() if count == 0]
+        while ready:
+            for edge in nodes[ready.pop()].out_edges:
+                waiting[edge.target] -= 1
+                if waiting[edge.target] == 0:
+                    ready.append(edge.target)
+        return any(waiting.values())
 
     def _aggregate_module(self, event: int, metric: str, log: _Narrator) -> float:
         """Sum of value x instance over the modules below ``event``, each once.
@@ -670,18 +657,15 @@ class PureGraph:
                         log.agg.debug(f"  Update sequential accumulated metric value by <{contribution!r}>, "
                                       f"based on event <{child.name}>.")
                     sequential = sequential + contribution
+            value = sequential + parallel
             specified = node.specified_metrics.get(metric)
-            if not module_with_metric:
-                if specified is not None:
-                    _fail(log.agg, f"  Invalid metric <{metric}> in event <{node.name}>, since it is "
-                          "connected to no modules; check the performance model.")
-                value = sequential + parallel
-            elif not only_modules:
-                value = sequential + parallel
-            elif specified is None:
-                _fail(log.agg, f"  Missing metric <{metric}> in event <{node.name}>, since it is only "
-                      "connected to modules; check the performance model.")
-            else:
+            if not module_with_metric and specified is not None:
+                _fail(log.agg, f"  Invalid metric <{metric}> in event <{node.name}>, since it is "
+                      "connected to no modules; check the performance model.")
+            if module_with_metric and only_modules:
+                if specified is None:
+                    _fail(log.agg, f"  Missing metric <{metric}> in event <{node.name}>, since it is only "
+                          "connected to modules; check the performance model.")
                 value = specified.value
             stored = _single(node, metric)
             if stored is not None:
@@ -756,7 +740,8 @@ class PureGraph:
         for op, value in values.items():
             result = value * weights[op]
             if log.agg_debug:
-                log.agg.debug(f"  Total value (<{module.name}> : <{op}>) = <{result!r}> <{_metric_unit(module, metric)}> "
+                unit = _metric_unit(module, metric)
+                log.agg.debug(f"  Total value (<{module.name}> : <{op}>) = <{result!r}> <{unit}> "
                               f"= single value <{value!r}> * count <{weights[op]!r}>.")
             total = total + result
         return total
