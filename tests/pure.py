@@ -166,9 +166,8 @@ _DEBUG_ESCAPES = {"\\": "\\\\", '"': '\\"', "\0": "\\0", "\t": "\\t", "\r": "\\r
 
 
 class _Narrator:
-    """The loggers of one aggregation call. Whether they take a level is asked
-    once per call, so that a disabled record costs one attribute test and no
-    formatting."""
+    """The loggers of one aggregation call, with the levels they take asked once:
+    a disabled record costs one attribute test and no formatting."""
 
     __slots__ = ("core", "agg", "core_debug", "agg_debug", "agg_info")
 
@@ -237,11 +236,8 @@ def _fmt_debug_list(names) -> str:
 
 
 class PureGraph:
-    """Directed graph of workloads, events and modules.
-
-    Nodes and edges only grow. Between an ordered pair of nodes there is at
-    most one edge. Name lookup, edge merging and edge lookup are O(1).
-    """
+    """Directed graph of workloads, events and modules. Nodes and edges only
+    grow; an ordered pair of nodes has at most one edge."""
 
     __slots__ = ("_nodes", "_edges", "_index", "_pairs")
 
@@ -388,7 +384,7 @@ class PureGraph:
                 _log.warning(f"Ignore operation <{operation}> for metric <{metric}> in module "
                              f"<{module}>; this module requires no specified operation.")
             return {"value": value.value, "unit": value.unit}
-        single = value.get(operation) if operation is not None else None
+        single = value.get(operation)
         if single is None:
             legal = ", ".join([f"'{op}'" for op in value])
             _fail(_log, f"Invalid operation <{operation}> for metric <{metric}> in module "
@@ -434,14 +430,10 @@ class PureGraph:
         return total
 
     def _paths(self, start: int, end: int, metric: str | None):
-        """Every simple path from ``start`` to another node ``end`` in
-        depth-first discovery order, out-edges newest first.
-
-        Yields one list of steps (edge, running count, running factor of
-        ``metric``) per path; the list is reused, so a consumer copies what it
-        keeps. The running products are kept per step, so a path's prefix is
-        multiplied once.
-        """
+        """Every simple path from ``start`` to another node ``end``, depth first,
+        out-edges newest first: one list of steps (edge, running count, running
+        factor of ``metric``) per path, so that a shared prefix is multiplied
+        once. The list is reused: a consumer copies what it keeps."""
         nodes = self._nodes
         on_path = {start}
         steps: list = []
