@@ -784,7 +784,7 @@ class PureGraph:
             self._aggregate_specified(e, metric, log)
             value = _event_value(node, metric)
             result = count * value
-        elif not node.out_edges and type(node.metrics.get(metric)) is MultiOp:
+        elif not node.out_edges and type(node.metrics.get(metric)) is MultiOp:  # summation from here on
             if w is None:
                 _fail(log.core, f"Invalid module <{event}> for aggregation <summation>; "
                       "this aggregation does not support multi-operation module.")
