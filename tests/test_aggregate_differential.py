@@ -1,9 +1,7 @@
-"""The aggregation engine against the pure model (tests/pure.py), on seeded
-random layered graphs built alike on a NuvelGraph and a PureGraph: every
-aggregate_event_count and aggregate_event_metric call must give the same
-result (floats bit for bit) or failure, and the same log records in order.
-Values the passes leave in the graph show in the reset records of the calls
-that follow. Batch calls must equal the single calls of their events.
+"""The aggregation engine against the pure model, on seeded random layered
+graphs: every call compared through the shared Driver. Values the passes
+leave in the graph show in the reset records of the calls that follow.
+Batch calls must equal the single calls of their events.
 """
 
 import math
@@ -13,7 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from pure_compare import Capture, NuvelGraph, PureGraph, capture, compare, float_key, outcome  # noqa: F401
+from pure_compare import Driver, bits, outcome, saved
 
 METRICS = ("lat", "bw", "en")
 UNITS = {"lat": "ns", "bw": "B/s", "en": "pJ"}
@@ -231,16 +229,15 @@ def random_calls(rng, roles, changes=0.08):
 
 
 def compare_seed(seed, capture):
-    """Builds and calls on both sides; every fifth seed changes the graph
-    between nearly every two calls, so the order the engine keeps across
-    additions must be the one it would compute anew."""
+    """Every fifth seed changes the graph between nearly every two calls, so
+    the order the engine keeps across additions must be the one it would
+    compute anew."""
     rng = random.Random(seed)
     steps, roles = random_build(rng)
     calls = random_calls(rng, roles, changes=0.6 if seed % 5 == 0 else 0.08)
-    nuvel, pure = NuvelGraph(), PureGraph()
-    for i, (method, args) in enumerate(steps + calls):
-        got = outcome(nuvel, capture, method, args)
-        compare(f"seed {seed}, step {i}: {method}{args!r}", got, outcome(pure, capture, method, args))
+    pair = Driver(capture=capture)
+    for method, args in steps + calls:
+        pair.both(method, *args)
 
 
 def default_events(pure, workload):
@@ -252,24 +249,20 @@ def default_events(pure, workload):
             and (w is None or (i != w and pure._reaches(w, i)))]
 
 
-def single_calls(graph, capture, method, args, names):
-    """The batch outcome that the single calls give: each value's bits in
-    order, or the first failure."""
+def single_calls(graph, method, args, names):
+    """The batch outcome that the single calls give: each value in order, or
+    the first failure."""
     values = {}
     for name in dict.fromkeys(names):
         if method == "aggregate_event_counts":
-            key, _ = outcome(graph, capture, "aggregate_event_count", (args[0], name))
+            key, _, value = outcome(graph, "aggregate_event_count", (args[0], name))
         else:
-            key, _ = outcome(graph, capture, "aggregate_event_metric", args[:4] + (name,))
+            key, _, result = outcome(graph, "aggregate_event_metric", args[:4] + (name,))
+            value = result if key[0] != "ok" else result["value"]
         if key[0] != "ok":
             return key
-        values[name] = key[1] if method == "aggregate_event_counts" else key[2]
-    return ("ok", list(values.items()))
-
-
-def saved(graph, path):
-    graph.save_json(str(path))
-    return path.read_bytes()
+        values[name] = value
+    return ("ok", bits(values))
 
 
 def compare_batches(seed, capture, folder):
@@ -278,14 +271,13 @@ def compare_batches(seed, capture, folder):
     no record and no trace in the graph."""
     rng = random.Random(seed)
     steps, roles = random_build(rng)
-    nuvel, pure = NuvelGraph(), PureGraph()
+    pair = Driver(capture=capture)
     for method, args in steps:
-        outcome(nuvel, capture, method, args)
-        outcome(pure, capture, method, args)
+        pair.both(method, *args)
+    nuvel, pure = pair.graph, pair.model
     for k in range(12):
         for method, args in random_change(rng, roles, k) if rng.random() < 0.4 else ():
-            outcome(nuvel, capture, method, args)
-            outcome(pure, capture, method, args)
+            pair.both(method, *args)
         workload = rng.choice((None, None, rng.choice(roles["top"]), pick(rng, roles)))
         events = None
         if rng.random() < 0.6:
@@ -297,18 +289,14 @@ def compare_batches(seed, capture, folder):
             mode = rng.choice(("module", "summation", "specified") * 3 + ("sum",))
             method, args = "aggregate_event_metrics", (rng.choice(METRICS + ("zz",)), mode, "ns", workload, events)
         before = saved(nuvel, folder / "before.json")
-        capture.records.clear()
-        try:
-            key = ("ok", [(name, float_key(value)) for name, value in getattr(nuvel, method)(*args).items()])
-        except ValueError as exc:
-            key = ("ValueError", str(exc))
-        assert capture.records == [] and saved(nuvel, folder / "after.json") == before
+        key, records, _ = outcome(nuvel, method, args, capture=capture)
+        assert records == [] and saved(nuvel, folder / "after.json") == before
         workload = args[-2]
         if events is None and workload is not None and workload not in pure._index:
-            want = ("ValueError", f"Invalid workload <{workload}>.")
+            want = ("ValueError", f"Invalid workload <{workload}>.", "None")
         else:
             names = default_events(pure, workload) if events is None else events
-            want = single_calls(nuvel, capture, method, args, names)
+            want = single_calls(nuvel, method, args, names)
         assert key == want, (seed, k, method, args)
 
 
@@ -336,7 +324,8 @@ import hypothesis
 from hypothesis.stateful import run_state_machine_as_test
 import test_aggregate_differential as d
 import test_stateful as t
-capture = d.Capture().attach()
+from pure_compare import Capture
+capture = Capture().attach()
 for s in range({seed}, {seed + SEEDS}):
     d.compare_seed(s, capture)
 with tempfile.TemporaryDirectory() as folder:

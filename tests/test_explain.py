@@ -1,22 +1,22 @@
 """The methods that explain a model: describe_model, check_model and
 aggregate_event_breakdown, on the random graphs of the differential tests."""
 
+import json
 import math
 import random
 from collections import Counter
 
 import test_aggregate_differential as d
-from pure_compare import NuvelGraph, PureGraph, capture, float_key, outcome  # noqa: F401
+from pure_compare import Driver, NuvelGraph, bits, outcome, saved
 
 MODES = ("module", "summation", "specified")
 
 
-def build(seed, capture, *graphs):
+def build(seed, pair):
     rng = random.Random(seed)
     steps, roles = d.random_build(rng)
-    for graph in graphs:
-        for method, args in steps:
-            outcome(graph, capture, method, args)
+    for method, args in steps:
+        pair.both(method, *args)
     return rng, roles
 
 
@@ -31,38 +31,44 @@ def every_third(first):
     return range(first, first + d.SEEDS, 3)
 
 
-def test_describe_matches_the_store(seed, capture):
+def test_describe_matches_the_store(seed, tmp_path):
+    """Against the pure model's structure and the saved file's nodes, in store
+    order (the file sorts the names of metrics and operations)."""
     for seed in every_third(seed):
-        nuvel, pure = NuvelGraph(), PureGraph()
-        build(seed, capture, nuvel, pure)
-        facts = nuvel.describe_model()
-        nodes = pure._nodes
-        leaves = [node for node in nodes if not node.out_edges]
+        pair = Driver()
+        build(seed, pair)
+        facts, pure = pair.graph.describe_model(), pair.model
+        document = json.loads(saved(pair.graph, tmp_path / "g.json"))
         metrics = {}
-        for node in nodes:
-            for metric, value in node.metrics.items():
-                about = metrics.setdefault(metric, {"units": [], "modules": 0, "multi_operation": [], "operations": []})
+        for node, entry in zip(pure._nodes, document["nodes"], strict=True):
+            for metric, value in entry["metrics"].items():
+                about = metrics.setdefault(metric, {"units": set(), "modules": 0, "multi_operation": [],
+                                                    "operations": set()})
                 if node.out_edges:
                     continue
                 about["modules"] += 1
-                if isinstance(value, dict):
+                singles = [value] if "value" in value else list(value.values())
+                if "value" not in value:
                     about["multi_operation"].append(node.name)
-                    about["operations"] += [op for op in value if op not in about["operations"]]
-                units = [single.unit for single in value.values()] if isinstance(value, dict) else [value.unit]
-                about["units"] += [unit for unit in dict.fromkeys(units) if unit not in about["units"]]
-        names = Counter(node.name for node in nodes)
+                    about["operations"] |= set(value)
+                about["units"] |= {single["unit"] for single in singles}
+        for about in facts["metrics"].values():
+            about["units"], about["operations"] = set(about["units"]), set(about["operations"])
+        targets = {edge.target for edge in pure._edges}
+        names = Counter(node.name for node in pure._nodes)
         duplicates, seen = {}, set()
-        for node in nodes:  # a name counts from the node that takes it over
+        for node in pure._nodes:  # a name counts from the node that takes it over
             if node.name in seen:
                 duplicates.setdefault(node.name, names[node.name])
             seen.add(node.name)
+        events = sum(bool(node.out_edges) and i in targets for i, node in enumerate(pure._nodes))
         assert facts == {
-            "nodes": len(nodes), "edges": len(pure._edges),
-            "workloads": sum(bool(n.out_edges and not n.in_edges) for n in nodes),
-            "events": sum(bool(n.out_edges and n.in_edges) for n in nodes), "modules": len(leaves),
+            "nodes": len(pure._nodes), "edges": len(pure._edges),
+            "workloads": sum(bool(node.out_edges) for node in pure._nodes) - events, "events": events,
+            "modules": sum(not node.out_edges for node in pure._nodes),
             "metrics": metrics, "duplicate_names": duplicates,
         }
-        assert list(facts["metrics"]) == list(metrics) and list(facts["duplicate_names"]) == list(duplicates)
+        assert list(facts["duplicate_names"]) == list(duplicates)
 
 
 def test_check_names_each_kind():
@@ -115,23 +121,23 @@ def test_breakdown_explains_the_single_call(seed, capture, tmp_path):
     single call's, its modules add up to it, each event's chosen children
     add up to that event's value, which is the event's own single call."""
     for seed in every_third(seed):
-        graph = NuvelGraph()
-        rng, roles = build(seed, capture, graph)
+        pair = Driver(capture=capture)
+        rng, roles = build(seed, pair)
+        graph = pair.graph
         shadowed = set(graph.describe_model()["duplicate_names"])
         for _ in range(12):
             metric, mode = rng.choice(d.METRICS), rng.choice(MODES)
             event = d.pick(rng, roles)
             workload = rng.choice((None, None, event, rng.choice(roles["top"]), d.pick(rng, roles)))
             args = (metric, mode, "u", workload, event)
-            saved = d.saved(graph, tmp_path / "before.json")
-            key, records = outcome(graph, capture, "aggregate_event_breakdown", args)
-            assert records == [] and d.saved(graph, tmp_path / "after.json") == saved
-            single, _ = outcome(graph, capture, "aggregate_event_metric", args)
+            before = saved(graph, tmp_path / "before.json")
+            key, records, parts = outcome(graph, "aggregate_event_breakdown", args, capture=capture)
+            assert records == [] and saved(graph, tmp_path / "after.json") == before
+            single, _, value = outcome(graph, "aggregate_event_metric", args)
             if single[0] != "ok":
                 assert key == single
                 continue
-            parts = graph.aggregate_event_breakdown(*args)
-            assert (float_key(parts["value"]), parts["unit"]) == single[2:]
+            assert bits([parts["value"], parts["unit"]]) == bits([value["value"], value["unit"]])
             if mode == "specified":
                 assert parts["modules"] == {}
             else:
@@ -144,8 +150,8 @@ def test_breakdown_explains_the_single_call(seed, capture, tmp_path):
                 assert (entry["rule"] == "specified") == (mode == "specified" and entry["children"] == [])
                 own = ("shadowed",)
                 if entry["event"] not in shadowed:
-                    own, _ = outcome(graph, capture, "aggregate_event_metric", (metric, mode, "u", None, entry["event"]))
-                    assert own[0] != "ok" or own[2] == float_key(entry["value"]), (seed, args, entry)
+                    own, _, value = outcome(graph, "aggregate_event_metric", (metric, mode, "u", None, entry["event"]))
+                    assert own[0] != "ok" or bits(value["value"]) == bits(entry["value"]), (seed, args, entry)
                 passed_on = passed_on and own[0] == "ok"
             assert [entry["event"] for entry in parts["events"][:1]] in ([], [event])
             if mode == "summation" and workload in (None, event) and passed_on:
