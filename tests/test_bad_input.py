@@ -201,12 +201,16 @@ def unchanged_and_usable(pair, folder):
     pair.check_usable()
 
 
-@pytest.mark.parametrize("method, args, exc, message", [row[1:5] for row in WRONG], ids=[row[0] for row in WRONG])
-def test_wrong_argument(tmp_path, method, args, exc, message):
+def assert_refused(folder, method, args, exc, message):
     pair = Driver(built(NuvelGraph), built(PureGraph))
     error = pair.both(method, *args)[0]
     assert (type(error), str(error)) == (exc, message)
-    unchanged_and_usable(pair, tmp_path)
+    unchanged_and_usable(pair, folder)
+
+
+@pytest.mark.parametrize("method, args, exc, message", [row[1:5] for row in WRONG], ids=[row[0] for row in WRONG])
+def test_wrong_argument(tmp_path, method, args, exc, message):
+    assert_refused(tmp_path, method, args, exc, message)
 
 
 @pytest.mark.parametrize("method, args, kwargs, tail", BINDING)
@@ -228,12 +232,11 @@ def test_binding_message(tmp_path, method, args, kwargs, tail):
 @pytest.mark.parametrize("method", ["save_json", "load_json"])
 def test_refused_path(tmp_path, method, where, message):
     exc = ValueError if method == "load_json" and where == "" else OSError
-    (tmp_path / "file").write_text("{}")
-    pair = Driver(built(NuvelGraph), built(PureGraph))
-    error = pair.both(method, str(tmp_path / where))[0]
-    assert (type(error), str(error)) == (exc, message)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["file"]
-    unchanged_and_usable(pair, tmp_path)
+    folder = tmp_path / "files"
+    folder.mkdir()
+    (folder / "file").write_text("{}")
+    assert_refused(tmp_path, method, (str(folder / where),), exc, message)
+    assert sorted(p.name for p in folder.iterdir()) == ["file"]
 
 
 LONG = "n" * (1 << 20)
