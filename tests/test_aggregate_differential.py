@@ -228,15 +228,23 @@ def random_calls(rng, roles, changes=0.08):
     return calls
 
 
+def random_pair(seed, capture=None):
+    """A random layered graph built on a Driver's two graphs; the random
+    stream that built it and its names by role."""
+    rng = random.Random(seed)
+    steps, roles = random_build(rng)
+    pair = Driver(capture=capture)
+    for method, args in steps:
+        pair.both(method, *args)
+    return rng, roles, pair
+
+
 def compare_seed(seed, capture, folder):
     """Every fifth seed changes the graph between nearly every two calls, so
     the order the engine keeps across additions must be the one it would
     compute anew; every fourth then compares batch calls."""
-    rng = random.Random(seed)
-    steps, roles = random_build(rng)
-    calls = random_calls(rng, roles, changes=0.6 if seed % 5 == 0 else 0.08)
-    pair = Driver(capture=capture)
-    for method, args in steps + calls:
+    rng, roles, pair = random_pair(seed, capture)
+    for method, args in random_calls(rng, roles, changes=0.6 if seed % 5 == 0 else 0.08):
         pair.both(method, *args)
     if seed % 4 == 0:
         compare_batches(rng, roles, pair, folder)

@@ -3,21 +3,12 @@ aggregate_event_breakdown, on the random graphs of the differential tests."""
 
 import json
 import math
-import random
 from collections import Counter
 
 import test_aggregate_differential as d
-from pure_compare import Driver, NuvelGraph, bits, outcome, saved
+from pure_compare import NuvelGraph, bits, outcome, saved
 
 MODES = ("module", "summation", "specified")
-
-
-def build(seed, pair):
-    rng = random.Random(seed)
-    steps, roles = d.random_build(rng)
-    for method, args in steps:
-        pair.both(method, *args)
-    return rng, roles
 
 
 def adds_up(terms, total):
@@ -35,8 +26,7 @@ def test_describe_matches_the_store(seed, tmp_path):
     """Against the pure model's structure and the saved file's nodes, in store
     order (the file sorts the names of metrics and operations)."""
     for seed in every_third(seed):
-        pair = Driver()
-        build(seed, pair)
+        _, _, pair = d.random_pair(seed)
         facts, pure = pair.graph.describe_model(), pair.model
         document = json.loads(saved(pair.graph, tmp_path / "g.json"))
         metrics = {}
@@ -121,8 +111,7 @@ def test_breakdown_explains_the_single_call(seed, capture, tmp_path):
     single call's, its modules add up to it, each event's chosen children
     add up to that event's value, which is the event's own single call."""
     for seed in every_third(seed):
-        pair = Driver(capture=capture)
-        rng, roles = build(seed, pair)
+        rng, roles, pair = d.random_pair(seed, capture)
         graph = pair.graph
         shadowed = set(graph.describe_model()["duplicate_names"])
         for _ in range(12):

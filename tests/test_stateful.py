@@ -144,15 +144,10 @@ class GraphPair(RuleBasedStateMachine):
                 source, to = NAMES[i], NAMES[(j + (i == j)) % len(NAMES)]
             self.pair.both("add_edge", source, to)
 
-    @rule(method=st.sampled_from(["has_node", "is_leaf", "get_performance_path", "get_out_neighbors"]),
-          name=texts)
-    def node_query(self, method, name):
-        self.pair.both(method, name)
-
     @rule(tag=often(st.sampled_from(("t", "u", "", "é")), bad_texts))
-    def all_nodes_query(self, tag):
-        self.pair.both("get_all_node_names")
-        self.pair.both("get_leaf_names")
+    def queries(self, tag):
+        """Every structure query, on every name and edge."""
+        self.pair.check()
         self.pair.both("get_tag_modules", tag)
 
     # -- metrics and edge attributes ------------------------------------------
@@ -180,10 +175,6 @@ class GraphPair(RuleBasedStateMachine):
     @rule(data=st.data(), factor=dicts_of(numbers, "doubles"))
     def set_edge_factor(self, data, factor):
         self.pair.both("set_edge_factor", *self.edge(data), factor)
-
-    @rule(data=st.data(), method=st.sampled_from(["get_edge_count", "get_edge_aggregation"]))
-    def edge_query(self, data, method):
-        self.pair.both(method, *self.edge(data))
 
     @rule(node_name=texts, metric_name=metric_texts, value=numbers, unit=units)
     def set_node_specified_metric(self, node_name, metric_name, value, unit):
