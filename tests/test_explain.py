@@ -1,9 +1,8 @@
-"""The methods that explain a model: describe_model, check_model and
-aggregate_event_breakdown, on the random graphs of the differential tests."""
+"""The methods that explain a model: describe_model and check_model on a
+model with a problem of every kind, aggregate_event_breakdown on the random
+graphs of the engine comparison."""
 
-import json
 import math
-from collections import Counter
 
 import test_aggregate_differential as d
 from pure_compare import NuvelGraph, bits, outcome, saved
@@ -22,55 +21,8 @@ def every_third(first):
     return range(first, first + d.SEEDS, 3)
 
 
-def test_describe_matches_the_store(seed, tmp_path):
-    """Against the pure model's structure and the saved file's nodes, in store
-    order (the file sorts the names of metrics and operations)."""
-    for seed in every_third(seed):
-        _, _, pair = d.random_pair(seed)
-        facts, pure = pair.graph.describe_model(), pair.model
-        document = json.loads(saved(pair.graph, tmp_path / "g.json"))
-        metrics = {}
-        for node, entry in zip(pure._nodes, document["nodes"], strict=True):
-            for metric, value in entry["metrics"].items():
-                about = metrics.setdefault(metric, {"units": set(), "modules": 0, "multi_operation": [],
-                                                    "operations": set()})
-                if node.out_edges:
-                    continue
-                about["modules"] += 1
-                singles = [value] if "value" in value else list(value.values())
-                if "value" not in value:
-                    about["multi_operation"].append(node.name)
-                    about["operations"] |= set(value)
-                about["units"] |= {single["unit"] for single in singles}
-        for about in facts["metrics"].values():
-            about["units"], about["operations"] = set(about["units"]), set(about["operations"])
-        targets = {edge.target for edge in pure._edges}
-        names = Counter(node.name for node in pure._nodes)
-        duplicates, seen = {}, set()
-        for node in pure._nodes:  # a name counts from the node that takes it over
-            if node.name in seen:
-                duplicates.setdefault(node.name, names[node.name])
-            seen.add(node.name)
-        events = sum(bool(node.out_edges) and i in targets for i, node in enumerate(pure._nodes))
-        assert facts == {
-            "nodes": len(pure._nodes), "edges": len(pure._edges),
-            "workloads": sum(bool(node.out_edges) for node in pure._nodes) - events, "events": events,
-            "modules": sum(not node.out_edges for node in pure._nodes),
-            "metrics": metrics, "duplicate_names": duplicates,
-        }
-        assert list(facts["duplicate_names"]) == list(duplicates)
-
-
-def test_check_names_each_kind():
-    """One model with a problem of every kind; each is found with its names.
-    A sound model has none."""
-    sound = NuvelGraph()
-    for name in ("w", "e", "m"):
-        sound.add_node(name)
-    sound.add_edge("w", "e")
-    sound.add_edge("e", "m")
-    sound.init_metrics({"lat": "ns"})
-    assert sound.check_model() == []
+def planted():
+    """A model with a problem of every kind check_model knows."""
     g = NuvelGraph()
     for name in ("w", "e", "f", "m", "x", "c1", "c2", "lone", "m"):
         g.add_node(name)
@@ -88,7 +40,30 @@ def test_check_names_each_kind():
     g.set_node_specified_metric("f", "lat", 2.0, "ns")
     g.set_edge_count("w", "f", math.nan)
     g.set_edge_aggregation("w", "e", "Parallel")
-    found = [(p["kind"], p["severity"], p["nodes"], p["metric"]) for p in g.check_model()]
+    return g
+
+
+def test_describe_counts_each_part():
+    facts = planted().describe_model()
+    assert facts == {
+        "nodes": 10, "edges": 8, "workloads": 1, "events": 4, "modules": 5,
+        "metrics": {"lat": {"units": ["ns"], "modules": 4, "multi_operation": [], "operations": []},
+                    "en": {"units": ["pJ"], "modules": 2, "multi_operation": ["x", "m"], "operations": ["rd"]}},
+        "duplicate_names": {"m": 2},
+    }
+    assert list(facts["metrics"]) == ["lat", "en"]
+
+
+def test_check_names_each_kind():
+    """Each problem is found with its names; a sound model has none."""
+    sound = NuvelGraph()
+    for name in ("w", "e", "m"):
+        sound.add_node(name)
+    sound.add_edge("w", "e")
+    sound.add_edge("e", "m")
+    sound.init_metrics({"lat": "ns"})
+    assert sound.check_model() == []
+    found = [(p["kind"], p["severity"], p["nodes"], p["metric"]) for p in planted().check_model()]
     assert found == [
         ("cycle", "error", ["c1", "c2"], None),
         ("missing_operation", "error", ["e", "m"], "en"),
