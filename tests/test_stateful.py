@@ -20,7 +20,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, precondition, rule, run_state_machine_as_test
 from pure_compare import Capture, Driver, NuvelGraph
-from test_bad_input import FOUR, KINDS
+from test_bad_input import KINDS, number
 
 
 class Text(str):
@@ -36,7 +36,8 @@ BASE = ("w", "e", "a", "b", "m")  # built first, in this order, with edges point
 NAMES = BASE + ("", "q\"'", "µé", "x\ny", "%s\x00")
 BAD_KEYS = (1, None, b"a", 2.5, "\ud800")
 GOOD_NUMBERS = (0.0, -0.0, 1, 2, 3.0, 0.5, -1.5, 2.5, 1e-7, 1e300, -1e308, 5e-324,
-                math.nan, math.inf, -math.inf, True, 2**53 + 1, Fraction(1, 3), Decimal("0.1"), FOUR)
+                math.nan, math.inf, -math.inf, True, 2**53 + 1, Fraction(1, 3), Decimal("0.1"),
+                number("Four", index=lambda self: 4))
 METRICS = ("lat", "bw", "", "x%s")
 UNITS = ("ns", "", "µs", "%d")
 OPERATIONS = ("rd", "wr", "RD", "Wr", "value", "unit", "ÉCRIT", "écrit", 'q"\\')
