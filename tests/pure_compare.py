@@ -56,7 +56,7 @@ def bits(value):
 
 def outcome(graph, method, args=(), kwargs=None, capture=None):
     """(outcome key, records, result or exception) of graph.method(*args, **kwargs)."""
-    if capture:
+    if capture is not None:
         capture.take()
     try:
         result = getattr(graph, method)(*args, **(kwargs or {}))
@@ -66,7 +66,7 @@ def outcome(graph, method, args=(), kwargs=None, capture=None):
         result, key = exc, (type(exc).__name__, str(exc), repr(exc.__cause__))
     else:
         key = ("ok", bits(result))
-    return key, capture.take() if capture else [], result
+    return key, capture.take() if capture is not None else [], result
 
 
 def saved(graph, path):

@@ -267,11 +267,10 @@ def single_calls(graph, method, args, names):
         if method == "aggregate_event_counts":
             key, _, value = outcome(graph, "aggregate_event_count", (args[0], name))
         else:
-            key, _, result = outcome(graph, "aggregate_event_metric", args[:4] + (name,))
-            value = result if key[0] != "ok" else result["value"]
+            key, _, value = outcome(graph, "aggregate_event_metric", args[:4] + (name,))
         if key[0] != "ok":
             return key
-        values[name] = value
+        values[name] = value if method == "aggregate_event_counts" else value["value"]
     return ("ok", bits(values))
 
 
