@@ -1,16 +1,13 @@
-"""Calls on a NuvelGraph and on the pure-Python PureGraph (tests/pure.py),
-reduced to comparable outcomes.
-
-An outcome is the result (floats by their bits, every NaN alike) or the
-exception's type name and text, plus the log records of "nuvel_core" and
-"nuvel_core.aggregate" emitted during the call (logger, level number, text).
-"""
+"""The one comparison of a NuvelGraph with the pure-Python PureGraph
+(tests/pure.py): the same call on both must have the same outcome, that is
+the result (floats by their bits, every NaN alike) or the exception's type,
+text and cause, and the log records of "nuvel_core" and its child emitted
+during the call (logger, level number, text), in order."""
 
 import logging
 import math
 import struct
 
-import pytest
 from pure import PureGraph
 
 from nuvel import NuvelGraph
@@ -22,8 +19,7 @@ class Capture(logging.Handler):
         self.records = []
 
     def emit(self, record):
-        # Verbatim delivery: no arguments, so the text is the message itself.
-        self.records.append((record.name, record.levelno, record.getMessage(), record.msg, record.args))
+        self.records.append(record)
 
     def attach(self):
         """Takes the records of "nuvel_core" (and its child) for itself."""
@@ -37,56 +33,101 @@ class Capture(logging.Handler):
         core.propagate = self.propagate
         core.removeHandler(self)
 
-
-@pytest.fixture
-def capture():
-    handler = Capture().attach()
-    try:
-        yield handler
-    finally:
-        handler.detach()
+    def take(self):
+        """The records since the last take, each delivered verbatim: no arguments."""
+        records, self.records = self.records, []
+        for r in records:
+            assert r.args in ((), None) and r.msg == r.getMessage(), f"record not verbatim: {r.msg!r} {r.args!r}"
+        return [(r.name, r.levelno, r.msg) for r in records]
 
 
-def float_key(x):
-    assert type(x) is float, f"not a float: {x!r}"
-    return "nan" if math.isnan(x) else struct.pack("<d", x).hex()
+def bits(value):
+    """`value` in a form that compares floats by their bits and every type exactly."""
+    if type(value) is float:
+        return "nan" if math.isnan(value) else struct.pack("<d", value).hex()
+    if isinstance(value, dict):
+        return "dict", [(key, bits(item)) for key, item in value.items()]
+    if isinstance(value, (list, tuple)):
+        return type(value).__name__, [bits(item) for item in value]
+    if isinstance(value, (NuvelGraph, PureGraph)):
+        return "graph"
+    return type(value).__name__, value
 
 
-def result_key(result):
-    if isinstance(result, (NuvelGraph, PureGraph)):
-        return ("ok", "graph")
-    if isinstance(result, dict):
-        assert type(result["unit"]) is str
-        return ("ok", list(result), float_key(result["value"]), result["unit"])
-    if isinstance(result, float):
-        return ("ok", float_key(result))
-    return ("ok", type(result).__name__, result)
-
-
-def run(graph, capture, method, args=(), kwargs=None):
+def outcome(graph, method, args=(), kwargs=None, capture=None):
     """(outcome key, records, result or exception) of graph.method(*args, **kwargs)."""
-    capture.records.clear()
+    if capture is not None:
+        capture.take()
     try:
         result = getattr(graph, method)(*args, **(kwargs or {}))
     except BaseException as exc:  # PanicException derives from BaseException
         if not isinstance(exc, Exception) and type(exc).__name__ != "PanicException":
             raise
-        result, key = exc, (type(exc).__name__, str(exc))
+        result, key = exc, (type(exc).__name__, str(exc), repr(exc.__cause__))
     else:
-        key = result_key(result)
-    records = list(capture.records)
-    for name, level, text, msg, rec_args in records:
-        assert rec_args in ((), None) and msg == text, f"record not verbatim: {msg!r} {rec_args!r}"
-    return key, [r[:3] for r in records], result
+        key = ("ok", bits(result))
+    return key, capture.take() if capture is not None else [], result
 
 
-def outcome(graph, capture, method, args):
-    key, records, _ = run(graph, capture, method, args)
-    return key, records
+def saved(graph, path):
+    graph.save_json(str(path))
+    return path.read_bytes()
 
 
-def compare(where, nuvel, pure):
-    """Raises AssertionError naming `where` unless the two outcomes agree."""
-    (got, got_records), (want, want_records) = nuvel[:2], pure[:2]
-    assert got == want, f"{where}\n  nuvel: {got!r}\n  pure:  {want!r}"
-    assert got_records == want_records, f"{where}: records differ\n  nuvel: {got_records!r}\n  pure:  {want_records!r}"
+def agree(where, got, want):
+    assert got[0] == want[0], f"{where}\n  nuvel: {got[0]!r}\n  pure:  {want[0]!r}"
+    assert got[1] == want[1], f"{where}: records differ\n  nuvel: {got[1]!r}\n  pure:  {want[1]!r}"
+
+
+class Driver:
+    """A NuvelGraph and a PureGraph given the same calls. With a Capture, the
+    records of each call are compared too."""
+
+    def __init__(self, graph=None, model=None, capture=None):
+        self.graph = NuvelGraph() if graph is None else graph
+        self.model = PureGraph() if model is None else model
+        self.capture = capture
+
+    def both(self, method, *args, **kwargs):
+        """Both graphs' results (or exceptions), after requiring the same outcome."""
+        got, want = (outcome(graph, method, args, kwargs, self.capture) for graph in (self.graph, self.model))
+        agree(f"{method}{args!r}{kwargs or ''}", got, want)
+        return got[2], want[2]
+
+    def __getattr__(self, method):
+        """Any other method of the graphs: called on both, the NuvelGraph's result."""
+        if method.startswith("_"):
+            raise AttributeError(method)
+        return lambda *args, **kwargs: self.both(method, *args, **kwargs)[0]
+
+    def saves(self, folder, label="saved"):
+        """Saves both graphs to files of their own, which must be equal; their bytes."""
+        paths = [folder / f"{label}.{side}.json" for side in ("nuvel", "pure")]
+        got = outcome(self.graph, "save_json", (str(paths[0]),), None, self.capture)
+        want = outcome(self.model, "save_json", (str(paths[1]),), None, self.capture)
+        agree(f"save_json ({label})", got, want)
+        data = paths[0].read_bytes()
+        assert data == paths[1].read_bytes(), f"saved files differ ({label})"
+        return data
+
+    def check(self):
+        """Every structure query agrees, on every name and edge."""
+        model = self.model
+        self.both("get_all_node_names")
+        self.both("get_leaf_names")
+        for name in dict.fromkeys(model.get_all_node_names() + ["", "\x00never added"]):
+            for query in ("has_node", "is_leaf", "get_performance_path", "get_out_neighbors", "get_tag_modules"):
+                self.both(query, name)
+            targets = model.get_out_neighbors(name) if model.has_node(name) else []
+            for target in dict.fromkeys(targets + [name]):  # the self-loop mostly missing
+                self.both("get_edge_count", name, target)
+                self.both("get_edge_aggregation", name, target)
+        return self
+
+    def check_usable(self):
+        """Unchanged so far, unborrowed, and open to exclusive calls again."""
+        self.check()
+        name = f"probe{len(self.model.get_all_node_names())}"
+        self.add_node(name)
+        assert self.add_edge(self.model.get_all_node_names()[0], name) is False
+        return self.check()

@@ -1,9 +1,7 @@
-"""The aggregation engine against the pure model (tests/pure.py), on seeded
-random layered graphs built alike on a NuvelGraph and a PureGraph: every
-aggregate_event_count and aggregate_event_metric call must give the same
-result (floats bit for bit) or failure, and the same log records in order.
-Values the passes leave in the graph show in the reset records of the calls
-that follow. Batch calls must equal the single calls of their events.
+"""The aggregation engine against the pure model, on seeded random layered
+graphs: every call compared through the shared Driver. Values the passes
+leave in the graph show in the reset records of the calls that follow.
+Batch calls must equal the single calls of their events.
 """
 
 import math
@@ -13,7 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from pure_compare import Capture, NuvelGraph, PureGraph, capture, compare, float_key, outcome  # noqa: F401
+from pure_compare import Driver, bits, outcome, saved
 
 METRICS = ("lat", "bw", "en")
 UNITS = {"lat": "ns", "bw": "B/s", "en": "pJ"}
@@ -230,17 +228,26 @@ def random_calls(rng, roles, changes=0.08):
     return calls
 
 
-def compare_seed(seed, capture):
-    """Builds and calls on both sides; every fifth seed changes the graph
-    between nearly every two calls, so the order the engine keeps across
-    additions must be the one it would compute anew."""
+def random_pair(seed, capture=None):
+    """A random layered graph built on a Driver's two graphs; the random
+    stream that built it and its names by role."""
     rng = random.Random(seed)
     steps, roles = random_build(rng)
-    calls = random_calls(rng, roles, changes=0.6 if seed % 5 == 0 else 0.08)
-    nuvel, pure = NuvelGraph(), PureGraph()
-    for i, (method, args) in enumerate(steps + calls):
-        got = outcome(nuvel, capture, method, args)
-        compare(f"seed {seed}, step {i}: {method}{args!r}", got, outcome(pure, capture, method, args))
+    pair = Driver(capture=capture)
+    for method, args in steps:
+        pair.both(method, *args)
+    return rng, roles, pair
+
+
+def compare_seed(seed, capture, folder):
+    """Every fifth seed changes the graph between nearly every two calls, so
+    the order the engine keeps across additions must be the one it would
+    compute anew; every fourth then compares batch calls."""
+    rng, roles, pair = random_pair(seed, capture)
+    for method, args in random_calls(rng, roles, changes=0.6 if seed % 5 == 0 else 0.08):
+        pair.both(method, *args)
+    if seed % 4 == 0:
+        compare_batches(rng, roles, pair, folder)
 
 
 def default_events(pure, workload):
@@ -252,40 +259,29 @@ def default_events(pure, workload):
             and (w is None or (i != w and pure._reaches(w, i)))]
 
 
-def single_calls(graph, capture, method, args, names):
-    """The batch outcome that the single calls give: each value's bits in
-    order, or the first failure."""
+def single_calls(graph, method, args, names):
+    """The batch outcome that the single calls give: each value in order, or
+    the first failure."""
     values = {}
     for name in dict.fromkeys(names):
         if method == "aggregate_event_counts":
-            key, _ = outcome(graph, capture, "aggregate_event_count", (args[0], name))
+            key, _, value = outcome(graph, "aggregate_event_count", (args[0], name))
         else:
-            key, _ = outcome(graph, capture, "aggregate_event_metric", args[:4] + (name,))
+            key, _, value = outcome(graph, "aggregate_event_metric", args[:4] + (name,))
         if key[0] != "ok":
             return key
-        values[name] = key[1] if method == "aggregate_event_counts" else key[2]
-    return ("ok", list(values.items()))
+        values[name] = value if method == "aggregate_event_counts" else value["value"]
+    return ("ok", bits(values))
 
 
-def saved(graph, path):
-    graph.save_json(str(path))
-    return path.read_bytes()
-
-
-def compare_batches(seed, capture, folder):
+def compare_batches(rng, roles, pair, folder):
     """Batch calls against the single calls of their events, failures
     included, with nodes and edges added between them; a batch call leaves
     no record and no trace in the graph."""
-    rng = random.Random(seed)
-    steps, roles = random_build(rng)
-    nuvel, pure = NuvelGraph(), PureGraph()
-    for method, args in steps:
-        outcome(nuvel, capture, method, args)
-        outcome(pure, capture, method, args)
+    nuvel, pure = pair.graph, pair.model
     for k in range(12):
         for method, args in random_change(rng, roles, k) if rng.random() < 0.4 else ():
-            outcome(nuvel, capture, method, args)
-            outcome(pure, capture, method, args)
+            pair.both(method, *args)
         workload = rng.choice((None, None, rng.choice(roles["top"]), pick(rng, roles)))
         events = None
         if rng.random() < 0.6:
@@ -297,26 +293,20 @@ def compare_batches(seed, capture, folder):
             mode = rng.choice(("module", "summation", "specified") * 3 + ("sum",))
             method, args = "aggregate_event_metrics", (rng.choice(METRICS + ("zz",)), mode, "ns", workload, events)
         before = saved(nuvel, folder / "before.json")
-        capture.records.clear()
-        try:
-            key = ("ok", [(name, float_key(value)) for name, value in getattr(nuvel, method)(*args).items()])
-        except ValueError as exc:
-            key = ("ValueError", str(exc))
-        assert capture.records == [] and saved(nuvel, folder / "after.json") == before
+        key, records, _ = outcome(nuvel, method, args, capture=pair.capture)
+        assert records == [] and saved(nuvel, folder / "after.json") == before
         workload = args[-2]
         if events is None and workload is not None and workload not in pure._index:
-            want = ("ValueError", f"Invalid workload <{workload}>.")
+            want = ("ValueError", f"Invalid workload <{workload}>.", "None")
         else:
             names = default_events(pure, workload) if events is None else events
-            want = single_calls(nuvel, capture, method, args, names)
-        assert key == want, (seed, k, method, args)
+            want = single_calls(nuvel, method, args, names)
+        assert key == want, (k, method, args)
 
 
 def test_engine_and_batches_match_reference(seed, capture, tmp_path):
     for s in range(seed, seed + SEEDS):
-        compare_seed(s, capture)
-    for s in range(seed, seed + SEEDS, 4):
-        compare_batches(s, capture, tmp_path)
+        compare_seed(s, capture, tmp_path)
 
 
 @pytest.mark.parametrize("level", ["INFO", "WARNING"])
@@ -336,12 +326,11 @@ import hypothesis
 from hypothesis.stateful import run_state_machine_as_test
 import test_aggregate_differential as d
 import test_stateful as t
-capture = d.Capture().attach()
-for s in range({seed}, {seed + SEEDS}):
-    d.compare_seed(s, capture)
+from pure_compare import Capture
+capture = Capture().attach()
 with tempfile.TemporaryDirectory() as folder:
-    for s in range({seed}, {seed + SEEDS}, 4):
-        d.compare_batches(s, capture, Path(folder))
+    for s in range({seed}, {seed + SEEDS}):
+        d.compare_seed(s, capture, Path(folder))
 capture.detach()
 machine = hypothesis.seed({seed})(t.GraphPair)
 run_state_machine_as_test(machine, settings=hypothesis.settings(t.SETTINGS, max_examples=t.EXAMPLES // 2))

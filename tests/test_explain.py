@@ -1,23 +1,13 @@
-"""The methods that explain a model: describe_model, check_model and
-aggregate_event_breakdown, on the random graphs of the differential tests."""
+"""The methods that explain a model: describe_model and check_model on a
+model with a problem of every kind, aggregate_event_breakdown on the random
+graphs of the engine comparison."""
 
 import math
-import random
-from collections import Counter
 
 import test_aggregate_differential as d
-from pure_compare import NuvelGraph, PureGraph, capture, float_key, outcome  # noqa: F401
+from pure_compare import NuvelGraph, bits, outcome, saved
 
 MODES = ("module", "summation", "specified")
-
-
-def build(seed, capture, *graphs):
-    rng = random.Random(seed)
-    steps, roles = d.random_build(rng)
-    for graph in graphs:
-        for method, args in steps:
-            outcome(graph, capture, method, args)
-    return rng, roles
 
 
 def adds_up(terms, total):
@@ -31,50 +21,8 @@ def every_third(first):
     return range(first, first + d.SEEDS, 3)
 
 
-def test_describe_matches_the_store(seed, capture):
-    for seed in every_third(seed):
-        nuvel, pure = NuvelGraph(), PureGraph()
-        build(seed, capture, nuvel, pure)
-        facts = nuvel.describe_model()
-        nodes = pure._nodes
-        leaves = [node for node in nodes if not node.out_edges]
-        metrics = {}
-        for node in nodes:
-            for metric, value in node.metrics.items():
-                about = metrics.setdefault(metric, {"units": [], "modules": 0, "multi_operation": [], "operations": []})
-                if node.out_edges:
-                    continue
-                about["modules"] += 1
-                if isinstance(value, dict):
-                    about["multi_operation"].append(node.name)
-                    about["operations"] += [op for op in value if op not in about["operations"]]
-                units = [single.unit for single in value.values()] if isinstance(value, dict) else [value.unit]
-                about["units"] += [unit for unit in dict.fromkeys(units) if unit not in about["units"]]
-        names = Counter(node.name for node in nodes)
-        duplicates, seen = {}, set()
-        for node in nodes:  # a name counts from the node that takes it over
-            if node.name in seen:
-                duplicates.setdefault(node.name, names[node.name])
-            seen.add(node.name)
-        assert facts == {
-            "nodes": len(nodes), "edges": len(pure._edges),
-            "workloads": sum(bool(n.out_edges and not n.in_edges) for n in nodes),
-            "events": sum(bool(n.out_edges and n.in_edges) for n in nodes), "modules": len(leaves),
-            "metrics": metrics, "duplicate_names": duplicates,
-        }
-        assert list(facts["metrics"]) == list(metrics) and list(facts["duplicate_names"]) == list(duplicates)
-
-
-def test_check_names_each_kind():
-    """One model with a problem of every kind; each is found with its names.
-    A sound model has none."""
-    sound = NuvelGraph()
-    for name in ("w", "e", "m"):
-        sound.add_node(name)
-    sound.add_edge("w", "e")
-    sound.add_edge("e", "m")
-    sound.init_metrics({"lat": "ns"})
-    assert sound.check_model() == []
+def planted():
+    """A model with a problem of every kind check_model knows."""
     g = NuvelGraph()
     for name in ("w", "e", "f", "m", "x", "c1", "c2", "lone", "m"):
         g.add_node(name)
@@ -92,7 +40,30 @@ def test_check_names_each_kind():
     g.set_node_specified_metric("f", "lat", 2.0, "ns")
     g.set_edge_count("w", "f", math.nan)
     g.set_edge_aggregation("w", "e", "Parallel")
-    found = [(p["kind"], p["severity"], p["nodes"], p["metric"]) for p in g.check_model()]
+    return g
+
+
+def test_describe_counts_each_part():
+    facts = planted().describe_model()
+    assert facts == {
+        "nodes": 10, "edges": 8, "workloads": 1, "events": 4, "modules": 5,
+        "metrics": {"lat": {"units": ["ns"], "modules": 4, "multi_operation": [], "operations": []},
+                    "en": {"units": ["pJ"], "modules": 2, "multi_operation": ["x", "m"], "operations": ["rd"]}},
+        "duplicate_names": {"m": 2},
+    }
+    assert list(facts["metrics"]) == ["lat", "en"]
+
+
+def test_check_names_each_kind():
+    """Each problem is found with its names; a sound model has none."""
+    sound = NuvelGraph()
+    for name in ("w", "e", "m"):
+        sound.add_node(name)
+    sound.add_edge("w", "e")
+    sound.add_edge("e", "m")
+    sound.init_metrics({"lat": "ns"})
+    assert sound.check_model() == []
+    found = [(p["kind"], p["severity"], p["nodes"], p["metric"]) for p in planted().check_model()]
     assert found == [
         ("cycle", "error", ["c1", "c2"], None),
         ("missing_operation", "error", ["e", "m"], "en"),
@@ -115,23 +86,22 @@ def test_breakdown_explains_the_single_call(seed, capture, tmp_path):
     single call's, its modules add up to it, each event's chosen children
     add up to that event's value, which is the event's own single call."""
     for seed in every_third(seed):
-        graph = NuvelGraph()
-        rng, roles = build(seed, capture, graph)
+        rng, roles, pair = d.random_pair(seed, capture)
+        graph = pair.graph
         shadowed = set(graph.describe_model()["duplicate_names"])
         for _ in range(12):
             metric, mode = rng.choice(d.METRICS), rng.choice(MODES)
             event = d.pick(rng, roles)
             workload = rng.choice((None, None, event, rng.choice(roles["top"]), d.pick(rng, roles)))
             args = (metric, mode, "u", workload, event)
-            saved = d.saved(graph, tmp_path / "before.json")
-            key, records = outcome(graph, capture, "aggregate_event_breakdown", args)
-            assert records == [] and d.saved(graph, tmp_path / "after.json") == saved
-            single, _ = outcome(graph, capture, "aggregate_event_metric", args)
+            before = saved(graph, tmp_path / "before.json")
+            key, records, parts = outcome(graph, "aggregate_event_breakdown", args, capture=capture)
+            assert records == [] and saved(graph, tmp_path / "after.json") == before
+            single, _, value = outcome(graph, "aggregate_event_metric", args)
             if single[0] != "ok":
                 assert key == single
                 continue
-            parts = graph.aggregate_event_breakdown(*args)
-            assert (float_key(parts["value"]), parts["unit"]) == single[2:]
+            assert bits([parts["value"], parts["unit"]]) == bits([value["value"], value["unit"]])
             if mode == "specified":
                 assert parts["modules"] == {}
             else:
@@ -144,8 +114,8 @@ def test_breakdown_explains_the_single_call(seed, capture, tmp_path):
                 assert (entry["rule"] == "specified") == (mode == "specified" and entry["children"] == [])
                 own = ("shadowed",)
                 if entry["event"] not in shadowed:
-                    own, _ = outcome(graph, capture, "aggregate_event_metric", (metric, mode, "u", None, entry["event"]))
-                    assert own[0] != "ok" or own[2] == float_key(entry["value"]), (seed, args, entry)
+                    own, _, value = outcome(graph, "aggregate_event_metric", (metric, mode, "u", None, entry["event"]))
+                    assert own[0] != "ok" or bits(value["value"]) == bits(entry["value"]), (seed, args, entry)
                 passed_on = passed_on and own[0] == "ok"
             assert [entry["event"] for entry in parts["events"][:1]] in ([], [event])
             if mode == "summation" and workload in (None, event) and passed_on:
