@@ -1,12 +1,7 @@
-"""Number and name-list formatting and lower-case mapping.
-
-The formatting unit is not reachable from Python, so a small C++ driver
-(tests/cpp/format_driver.cpp) is compiled together with src/core/format.cpp
-and fed commands on stdin. Doubles travel as bit patterns and texts as hex
-of their UTF-8 bytes, so NUL, newlines and invalid bytes survive the trip.
-
-Numbers are checked against Python's repr. Unicode facts are checked against
-the Unicode Character Database files the tables were generated from (Debian's
+"""Number and name-list formatting and lower-case mapping, through a C++
+driver (tests/cpp/format_driver.cpp) built with src/core/format.cpp. Numbers
+are checked against Python's repr; Unicode facts against the Unicode
+Character Database files the tables were generated from (Debian's
 unicode-data package), never against the interpreter's own Unicode version.
 """
 

@@ -1,13 +1,6 @@
-"""Log records forwarded to Python `logging`.
-
-The bridge caches each target's Python logger and level filter at the
-target's first record, for the life of the process, so each script runs in a
-fresh interpreter and prints one JSON report on its last stdout line. The
-scripts log through query_module_metric (target "nuvel_core"): a Warn when a
-Single metric is queried with an operation, an Error (then ValueError) for an
-unknown module; aggregate_event_count narrates at Debug on
-"nuvel_core.aggregate". Re-entry from a handler and the text of records are
-checked in process (test_reentry, and every test against the pure model).
+"""Log records forwarded to Python `logging`. The bridge fixes each target's
+logger and level at its first record, for the life of the process, so each
+script runs in a fresh interpreter and prints a JSON report on its last line.
 """
 
 import json

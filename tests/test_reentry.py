@@ -1,11 +1,6 @@
-"""Python code running inside a call, and threads sharing graphs.
-
-Python code runs inside a call in argument conversions and in logging
-handlers; calling back into the same graph from there is refused with
-RuntimeError, never more, and the graph stays as it was. Threads whose calls
-interleave (a handler yields the interpreter on every record) end with the
-same results and graphs as the same calls made one after the other.
-"""
+"""Python code running inside a call (argument conversions, logging
+handlers) that calls back into the same graph, and threads sharing graphs:
+interleaved calls end as the same calls made one after the other."""
 
 import json
 import logging
@@ -188,8 +183,7 @@ REFUSED = (["RuntimeError", SHARED], ["RuntimeError", EXCLUSIVE])
 
 
 def plan(i, seed):
-    """Thread i's calls on its own nodes, as (method, arguments...); each
-    query of its nodes shows what the calls before it left."""
+    """Thread i's calls on its own nodes, as (method, arguments...)."""
     import random
 
     rng = random.Random(seed * 100 + i)
@@ -212,7 +206,7 @@ def plan(i, seed):
 
 def execute(graph, steps, refusals=()):
     """Each call's result or [error type, text]; a call refused for a borrow
-    is tried again (up to 20 times) and counted."""
+    is counted and tried again, up to 20 times."""
     out = []
     for method, *args in steps:
         for _ in range(20):
