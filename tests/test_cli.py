@@ -27,7 +27,6 @@ def saved(graph, path):
 
 
 def run(capsys, *argv):
-    """Exit code, stdout and stderr of one command."""
     code = main([str(a) for a in argv])
     out, err = capsys.readouterr()
     return code, out, err

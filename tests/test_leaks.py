@@ -88,7 +88,6 @@ def child():
         return refuse
 
     def call_quietly(fn):
-        """The result of fn(), or the exception it raised, without traceback."""
         try:
             return fn()
         except BaseException as e:  # noqa: B036 - PanicException is one

@@ -30,14 +30,11 @@ def get_logger(name=None):
 
 logging.getLogger = get_logger
 
-class Capture(logging.Handler):
-    def __init__(self, name):
-        super().__init__()
-        self.records = []
-        real_get_logger(name).addHandler(self)
-
-    def emit(self, record):
-        self.records.append(record)
+def capture(name):
+    handler, records = logging.Handler(), []
+    handler.emit = records.append
+    real_get_logger(name).addHandler(handler)
+    return records
 
 def module_graph():
     g = NuvelGraph()
@@ -80,10 +77,10 @@ def test_records_loggers_and_levels():
         real_get_logger().setLevel(logging.CRITICAL)  # the logger's own level decides
         log = real_get_logger("nuvel_core")
         log.setLevel(logging.WARNING)
-        core = Capture("nuvel_core")
+        core = capture("nuvel_core")
         out += [warn(g), error(g), printed.getvalue()]
         fields = [[r.name, r.levelno, r.levelname, r.args, r.exc_info, r.pathname, r.lineno > 0, r.msg,
-                   r.getMessage()] for r in core.records]
+                   r.getMessage()] for r in core]
 
         # A raising filter is printed and the call returns; SystemExit does not end the process.
         errors = [RuntimeError("filter says no"), SystemExit(3)]
@@ -95,17 +92,17 @@ def test_records_loggers_and_levels():
 
         # Less verbose later: Python drops the Warn.
         log.setLevel(logging.ERROR)
-        out += [warn(g), len(core.records)]
+        out += [warn(g), len(core)]
 
         # The engine's first Debug record meets ERROR: more verbose later does not bring Debug back.
-        engine = Capture("nuvel_core.aggregate")
+        engine = capture("nuvel_core.aggregate")
         g = NuvelGraph()
         for name in ("w", "e"):
             g.add_node(name)
         g.add_edge("w", "e")
         out.append(g.aggregate_event_count("w", "e"))
         real_get_logger("nuvel_core.aggregate").setLevel(logging.DEBUG)
-        out += [g.aggregate_event_count("w", "e"), len(engine.records)]
+        out += [g.aggregate_event_count("w", "e"), len(engine)]
         print(json.dumps([out, fields, looked_up]))
     """)
     out, fields, looked_up = report
