@@ -1,12 +1,7 @@
-"""Number and name-list formatting and lower-case mapping.
-
-The formatting unit is not reachable from Python, so a small C++ driver
-(tests/cpp/format_driver.cpp) is compiled together with src/core/format.cpp
-and fed commands on stdin. Doubles travel as bit patterns and texts as hex
-of their UTF-8 bytes, so NUL, newlines and invalid bytes survive the trip.
-
-Numbers are checked against Python's repr. Unicode facts are checked against
-the Unicode Character Database files the tables were generated from (Debian's
+"""Number and name-list formatting and lower-case mapping, through a C++
+driver (tests/cpp/format_driver.cpp) built with src/core/format.cpp. Numbers
+are checked against Python's repr; Unicode facts against the Unicode
+Character Database files the tables were generated from (Debian's
 unicode-data package), never against the interpreter's own Unicode version.
 """
 
@@ -60,10 +55,6 @@ def name_arg(text):
     return "x" + data.hex()
 
 
-def bits(x):
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
-
-
 def from_bits(b):
     return struct.unpack("<d", struct.pack("<Q", b))[0]
 
@@ -84,7 +75,7 @@ def test_fmt_py_is_repr(driver):
         x = float(f"{rng.randint(0, 10 ** rng.randint(1, 17))}e{rng.randint(-25, 25)}")
         values.append(x if rng.random() < 0.7 else x + rng.choice([0.1, 0.2, 1 / 3]))
     values += [-x for x in values]
-    got = driver([f"py {bits(x):016x}" for x in values])
+    got = driver(["py " + struct.pack(">d", x).hex() for x in values])
     assert [(x.hex(), text) for x, text in zip(values, got) if text != repr(x)][:10] == []
     assert max(map(len, got)) <= 24  # kFmtPyMaxLen
     nans = [0x7FF8000000000000, 0xFFF8000000000000, 0x7FF0000000000001, 0xFFFFFFFFFFFFFFFF]

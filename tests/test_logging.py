@@ -1,13 +1,6 @@
-"""Log records forwarded to Python `logging`.
-
-The bridge caches each target's Python logger and level filter at the
-target's first record, for the life of the process, so each script runs in a
-fresh interpreter and prints one JSON report on its last stdout line. The
-scripts log through query_module_metric (target "nuvel_core"): a Warn when a
-Single metric is queried with an operation, an Error (then ValueError) for an
-unknown module; aggregate_event_count narrates at Debug on
-"nuvel_core.aggregate". Re-entry from a handler and the text of records are
-checked in process (test_reentry, and every test against the pure model).
+"""Log records forwarded to Python `logging`. The bridge fixes each target's
+logger and level at its first record, for the life of the process, so each
+script runs in a fresh interpreter and prints a JSON report on its last line.
 """
 
 import json
@@ -37,14 +30,11 @@ def get_logger(name=None):
 
 logging.getLogger = get_logger
 
-class Capture(logging.Handler):
-    def __init__(self, name):
-        super().__init__()
-        self.records = []
-        real_get_logger(name).addHandler(self)
-
-    def emit(self, record):
-        self.records.append(record)
+def capture(name):
+    handler, records = logging.Handler(), []
+    handler.emit = records.append
+    real_get_logger(name).addHandler(handler)
+    return records
 
 def module_graph():
     g = NuvelGraph()
@@ -87,10 +77,10 @@ def test_records_loggers_and_levels():
         real_get_logger().setLevel(logging.CRITICAL)  # the logger's own level decides
         log = real_get_logger("nuvel_core")
         log.setLevel(logging.WARNING)
-        core = Capture("nuvel_core")
+        core = capture("nuvel_core")
         out += [warn(g), error(g), printed.getvalue()]
         fields = [[r.name, r.levelno, r.levelname, r.args, r.exc_info, r.pathname, r.lineno > 0, r.msg,
-                   r.getMessage()] for r in core.records]
+                   r.getMessage()] for r in core]
 
         # A raising filter is printed and the call returns; SystemExit does not end the process.
         errors = [RuntimeError("filter says no"), SystemExit(3)]
@@ -102,17 +92,17 @@ def test_records_loggers_and_levels():
 
         # Less verbose later: Python drops the Warn.
         log.setLevel(logging.ERROR)
-        out += [warn(g), len(core.records)]
+        out += [warn(g), len(core)]
 
         # The engine's first Debug record meets ERROR: more verbose later does not bring Debug back.
-        engine = Capture("nuvel_core.aggregate")
+        engine = capture("nuvel_core.aggregate")
         g = NuvelGraph()
         for name in ("w", "e"):
             g.add_node(name)
         g.add_edge("w", "e")
         out.append(g.aggregate_event_count("w", "e"))
         real_get_logger("nuvel_core.aggregate").setLevel(logging.DEBUG)
-        out += [g.aggregate_event_count("w", "e"), len(engine.records)]
+        out += [g.aggregate_event_count("w", "e"), len(engine)]
         print(json.dumps([out, fields, looked_up]))
     """)
     out, fields, looked_up = report

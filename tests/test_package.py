@@ -1,6 +1,5 @@
 """The package around the extension: its version, and the examples of
-README.md and docs/guide.md, run as written. (Its logging defaults are
-checked in test_logging.)"""
+README.md and docs/guide.md, run as written."""
 
 import re
 import subprocess

@@ -1,10 +1,6 @@
-"""NuvelGraph.load_json: the strict reader and the lenient walk. (Save-load
-round trips, NaN and infinities among them, are part of the stateful test;
-paths that cannot be opened are in the bad-input matrix.)
-
-Cases live in tests/data/json, named by outcome: n_*.json is rejected with
-the message in the tables below; y_NAME.json loads, and saving the loaded
-graph gives the document in y_NAME.expected.json.
+"""NuvelGraph.load_json: the strict reader and the lenient walk. Cases live
+in tests/data/json: n_*.json is rejected with the message in the tables
+below; y_NAME.json loads, and saving it gives y_NAME.expected.json.
 """
 
 import json

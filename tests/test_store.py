@@ -1,6 +1,5 @@
-"""The graph store and its module data, by hand where random sequences
-(test_stateful) rarely go: wide fan-outs, names given twice, and a metrics
-dict that changes while it is read."""
+"""The graph store, where random sequences (test_stateful) do not go: wide
+fan-outs, and a metrics dict that changes while it is read."""
 
 import pytest
 
@@ -17,31 +16,6 @@ def test_wide_fan_out_merges_through_the_edge_index():
     assert all(g.add_edge("hub", t) is True for t in targets)  # found in the list and in the index
     assert g.get_out_neighbors("hub") == targets[::-1]
     assert g.get_leaf_names() == targets
-
-
-def test_lookups_find_the_newest_node(driver):
-    for name in ("e", "m"):
-        driver.add_node(name, "old")
-    driver.add_edge("e", "m")
-    driver.add_edge("m", "e")
-    driver.set_edge_count("e", "m", 5.0)
-    driver.add_node("m")
-    g = driver.graph
-    assert g.get_all_node_names() == ["e", "m", "m"] and g.get_out_neighbors("e") == ["m"]
-    assert (g.get_performance_path("m"), g.is_leaf("m")) == (None, True)
-    with pytest.raises(ValueError, match="^Edge 'e' -> 'm' not found$"):
-        g.get_edge_count("e", "m")
-    assert driver.add_edge("e", "m") is False
-    assert g.get_out_neighbors("e") == ["m", "m"]
-    driver.check()
-
-
-def test_metrics_that_are_not_dicts_are_skipped(driver):
-    driver.add_node("m")
-    driver.both("set_module_data", "m", {"a": 3, "lat": {"value": 1, "unit": "s"}, "b": None}, 2, ["t"])
-    for metric in ("a", "lat", "b"):
-        driver.both("query_module_metric", metric, "m")
-    driver.check()
 
 
 def test_metrics_dict_changed_mid_walk_keeps_entries_written(driver):

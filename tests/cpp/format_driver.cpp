@@ -3,8 +3,8 @@
 //   debug <name>...      lower <name>
 // A name is "x" followed by the hex of its UTF-8 bytes ("x" alone is empty).
 // Prints one line per command: the hex of the result's bytes.
+#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -33,12 +33,6 @@ void print_hex(const std::string& s) {
   std::cout << out << '\n';
 }
 
-double from_bits(std::uint64_t bits) {
-  double x;
-  std::memcpy(&x, &bits, sizeof x);
-  return x;
-}
-
 }  // namespace
 
 int main() {
@@ -50,7 +44,7 @@ int main() {
     std::vector<std::string> args;
     while (in >> arg) args.push_back(arg);
     if (cmd == "py") {
-      print_hex(nuvel::fmt_py(from_bits(std::stoull(args.at(0), nullptr, 16))));
+      print_hex(nuvel::fmt_py(std::bit_cast<double>(std::stoull(args.at(0), nullptr, 16))));
     } else if (cmd == "debug") {
       std::vector<std::string> names;
       for (const auto& a : args) names.push_back(unhex(a));
