@@ -38,16 +38,3 @@ def capture():
 def driver():
     return Driver()
 
-
-@pytest.fixture
-def sample():
-    """w -> e -> {m1, m2} and an unconnected node, with non-default attributes."""
-    d = Driver()
-    for name in ("w", "e", "m1", "m2"):
-        d.add_node(name)
-    d.add_node("lonely", "perf/lonely.json")
-    for source, target in (("w", "e"), ("e", "m1"), ("e", "m2")):
-        d.add_edge(source, target)
-    d.set_edge_count("e", "m1", 2.5)
-    d.set_edge_aggregation("w", "e", "sequential")
-    return d.check()

@@ -9,11 +9,19 @@ import sys
 import time
 
 import pytest
-from test_bad_input import assert_usable, built
+from test_bad_input import built
 
 from nuvel import NuvelGraph
 
 SHARED, EXCLUSIVE = "Already mutably borrowed", "Already borrowed"
+
+
+def assert_usable(graph):
+    """Unborrowed: exclusive and shared calls go through."""
+    graph.add_node("probe")
+    assert graph.add_edge("w", "probe") is False
+    graph.set_edge_count("w", "probe", 5)
+    assert graph.get_edge_count("w", "probe") == 5.0
 
 
 class Reenter:
