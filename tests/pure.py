@@ -837,9 +837,7 @@ class PureGraph:
                 for node in nodes
             ],
         }
-        out: list[str] = []
-        _json_text(document, "", out)
-        data = "".join(out).encode("utf-8")
+        data = _json_text(document).encode("utf-8")
         if "\0" in path:
             raise OSError(_NUL_IN_PATH)
         try:
@@ -879,61 +877,50 @@ class PureGraph:
         required; anything else missing or of another type takes its default.
         Object members are read in ascending key order."""
         graph = PureGraph()
-        nodes = document.get("nodes") if type(document) is dict else None
-        for i, item in enumerate(nodes if type(nodes) is list else ()):
-            name = _file_text(item, "name")
+        document = _typed(document, dict, {})
+        for i, item in enumerate(_typed(document.get("nodes"), list, [])):
+            item = _typed(item, dict, {})
+            name = _typed(item.get("name"), str, None)
             if name is None:
                 raise ValueError(f'nodes[{i}] has no string member "name"')
-            graph.add_node(name, _file_text(item, "performance"))
+            graph.add_node(name, _typed(item.get("performance"), str, None))
             node = graph._nodes[-1]
-            node.instance = _file_double(item.get("instance"), 1.0)
-            tags = item.get("tags")
-            if type(tags) is list:
-                node.tags = tuple([tag for tag in tags if type(tag) is str])
-            metrics = item.get("metrics")
-            if type(metrics) is dict:
-                for key in sorted(metrics):
-                    value = metrics[key]
-                    if type(value) is not dict:
-                        continue
-                    if "value" in value and "unit" in value:
-                        node.metrics[key] = _file_single(value)
-                    else:
-                        node.metrics[key] = MultiOp((op, _file_single(value[op])) for op in sorted(value))
-            specified = item.get("specified_metrics")
-            if type(specified) is dict:
-                node.specified_metrics = {key: _file_single(specified[key]) for key in sorted(specified)}
-        edges = document.get("edges") if type(document) is dict else None
-        for i, item in enumerate(edges if type(edges) is list else ()):
-            source = _file_text(item, "source")
-            target = _file_text(item, "target")
+            node.instance = _typed(item.get("instance"), float, 1.0)
+            tags = _typed(item.get("tags"), list, [])
+            node.tags = tuple([tag for tag in tags if type(tag) is str])
+            metrics = _typed(item.get("metrics"), dict, {})
+            for key in sorted(metrics):
+                value = metrics[key]
+                if type(value) is not dict:
+                    continue
+                if "value" in value and "unit" in value:
+                    node.metrics[key] = _file_single(value)
+                else:
+                    node.metrics[key] = MultiOp((op, _file_single(value[op])) for op in sorted(value))
+            specified = _typed(item.get("specified_metrics"), dict, {})
+            node.specified_metrics = {key: _file_single(specified[key]) for key in sorted(specified)}
+        for i, item in enumerate(_typed(document.get("edges"), list, [])):
+            item = _typed(item, dict, {})
+            source = _typed(item.get("source"), str, None)
+            target = _typed(item.get("target"), str, None)
             if source is None or target is None:
                 missing = "source" if source is None else "target"
                 raise ValueError(f'edges[{i}] has no string member "{missing}"')
             graph.add_edge(source, target)
             # A repeated pair takes this element's annotations, defaults included.
             edge = graph._pairs[graph._index[source], graph._index[target]]
-            edge.count = _file_double(item.get("count"), 1.0)
-            aggregation = item.get("aggregation")
-            edge.aggregation = aggregation if type(aggregation) is str else "parallel"
-            operation = item.get("operation")
-            edge.operation = _EMPTY_MAP
-            if type(operation) is dict and operation:
-                edge.operation = {key: _str_or_empty(operation[key]) for key in sorted(operation)}
-            factor = item.get("factor")
-            edge.factor = _EMPTY_MAP
-            if type(factor) is dict and factor:
-                edge.factor = {key: _file_double(factor[key], 1.0) for key in sorted(factor)}
+            edge.count = _typed(item.get("count"), float, 1.0)
+            edge.aggregation = _typed(item.get("aggregation"), str, "parallel")
+            operation = _typed(item.get("operation"), dict, {})
+            edge.operation = {key: _typed(operation[key], str, "") for key in sorted(operation)} or _EMPTY_MAP
+            factor = _typed(item.get("factor"), dict, {})
+            edge.factor = {key: _typed(factor[key], float, 1.0) for key in sorted(factor)} or _EMPTY_MAP
         return graph
 
 
 # -- graph file helpers -------------------------------------------------------
 
 _NUL_IN_PATH = "file name contained an unexpected NUL byte"
-
-#: Escapes of the graph file: the short forms, \u00xx for other control bytes.
-_JSON_ESCAPES = {code: "\\u%04x" % code for code in range(0x20)}
-_JSON_ESCAPES.update({0x08: "\\b", 0x09: "\\t", 0x0A: "\\n", 0x0C: "\\f", 0x0D: "\\r", 0x22: '\\"', 0x5C: "\\\\"})
 
 
 def _os_message(exc: OSError) -> str:
@@ -946,84 +933,50 @@ def _metric_object(value):
     return {op: {"unit": single.unit, "value": single.value} for op, single in value.items()}
 
 
-def _json_string(text: str) -> str:
-    return '"' + text.translate(_JSON_ESCAPES) + '"'
-
-
 def _json_number(x: float) -> str:
     """The file's number text: the shortest digits that read back to x,
     positional for decimal exponents -5 to 15, else d.ddde+N / d.ddde-N;
     null for NaN and the infinities."""
     if math.isnan(x) or math.isinf(x):
         return "null"
-    sign = "-" if math.copysign(1.0, x) < 0.0 else ""
-    mantissa, _, exponent = repr(abs(x)).partition("e")
-    whole, _, fraction = mantissa.partition(".")
-    digits = (whole + fraction).lstrip("0")
-    # Decimal exponent of the first significant digit.
-    exp = int(exponent or 0) + len(whole) - 1 - (len(whole) + len(fraction) - len(digits))
-    digits = digits.rstrip("0")
-    if not digits:
-        digits, exp = "0", 0
-    if -5 <= exp <= 15:
-        if exp < 0:
-            body = "0." + "0" * (-exp - 1) + digits
-        elif len(digits) <= exp + 1:
-            body = digits + "0" * (exp + 1 - len(digits)) + ".0"
-        else:
-            body = digits[: exp + 1] + "." + digits[exp + 1 :]
+    # repr() already writes this form except for the exponent -5 and the
+    # exponent's sign and leading zero.
+    mantissa, _, exponent = repr(x).partition("e")
+    if not exponent:
+        return mantissa
+    exp = int(exponent)
+    if exp == -5:
+        sign = "-" if x < 0.0 else ""
+        return sign + "0.0000" + mantissa.lstrip("-").replace(".", "")
+    return mantissa + ("e-" if exp < 0 else "e+") + str(abs(exp))
+
+
+def _json_text(value, indent: str = "") -> str:
+    """Pretty-prints dicts (keys sorted), lists, str, float and None."""
+    if type(value) is str:
+        return json.dumps(value, ensure_ascii=False)
+    if value is None:
+        return "null"
+    if type(value) is float:
+        return _json_number(value)
+    if not value:
+        return "{}" if type(value) is dict else "[]"
+    inner = indent + "  "
+    if type(value) is dict:
+        items = [_json_text(key) + ": " + _json_text(value[key], inner) for key in sorted(value)]
+        opening, closing = "{", "}"
     else:
-        body = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
-        body += ("e-" if exp < 0 else "e+") + str(abs(exp))
-    return sign + body
+        items = [_json_text(item, inner) for item in value]
+        opening, closing = "[", "]"
+    return opening + "\n" + inner + (",\n" + inner).join(items) + "\n" + indent + closing
 
 
-def _json_text(value, indent: str, out: list) -> None:
-    """Pretty-prints dicts (keys sorted), lists, str, float and None into out."""
-    if type(value) is dict or type(value) is list:
-        if not value:
-            out.append("{}" if type(value) is dict else "[]")
-            return
-        inner = indent + "  "
-        separator = "\n" + inner
-        if type(value) is dict:
-            out.append("{")
-            for key in sorted(value):
-                out.append(separator + _json_string(key) + ": ")
-                _json_text(value[key], inner, out)
-                separator = ",\n" + inner
-            out.append("\n" + indent + "}")
-        else:
-            out.append("[")
-            for item in value:
-                out.append(separator)
-                _json_text(item, inner, out)
-                separator = ",\n" + inner
-            out.append("\n" + indent + "]")
-    elif type(value) is str:
-        out.append(_json_string(value))
-    elif value is None:
-        out.append("null")
-    else:
-        out.append(_json_number(value))
-
-
-
-def _file_text(item, key: str):
-    value = item.get(key) if type(item) is dict else None
-    return value if type(value) is str else None
-
-
-def _file_double(value, default: float) -> float:
-    return value if type(value) is float else default
-
-
-def _str_or_empty(value) -> str:
-    return value if type(value) is str else ""
+def _typed(value, kind: type, default):
+    """value when its type is exactly kind, else default."""
+    return value if type(value) is kind else default
 
 
 def _file_single(value) -> SingleMetric:
     """{"value": number, "unit": string}, 0.0 and "" for what is missing."""
-    if type(value) is not dict:
-        return SingleMetric(0.0, "")
-    return SingleMetric(_file_double(value.get("value"), 0.0), _str_or_empty(value.get("unit")))
+    value = _typed(value, dict, {})
+    return SingleMetric(_typed(value.get("value"), float, 0.0), _typed(value.get("unit"), str, ""))
