@@ -507,46 +507,33 @@ class PureGraph:
         reachable nodes. A cycle anywhere in the graph raises ValueError.
         """
         nodes = self._nodes
-        n = len(nodes)
-        discovered = bytearray(n)
-        finished = bytearray(n)
+        if self._has_cycle(range(len(nodes))):
+            raise ValueError(_CYCLE)
+        discovered = bytearray(len(nodes))
+        finished = bytearray(len(nodes))
         finish: list[int] = []
-        for i in range(n):
-            if discovered[i]:
-                continue
+        for i in range(len(nodes)):
             stack = [i]
             while stack:
                 v = stack[-1]
                 if not discovered[v]:
                     discovered[v] = 1
-                    for edge in reversed(nodes[v].out_edges):
-                        s = edge.target
-                        if s == v:
-                            raise ValueError(_CYCLE)
-                        if not discovered[s]:
-                            stack.append(s)
+                    stack.extend(edge.target for edge in reversed(nodes[v].out_edges)
+                                 if not discovered[edge.target])
                 else:
                     stack.pop()
                     if not finished[v]:
                         finished[v] = 1
                         finish.append(v)
-        # Sources first: every predecessor of a node must come before it.
-        finish.reverse()
-        placed = bytearray(n)
-        for v in finish:
-            placed[v] = 1
-            for edge in nodes[v].in_edges:
-                if not placed[edge.source]:
-                    raise ValueError(_CYCLE)
         reachable = self._reachable(root)
-        return [v for v in reversed(finish) if v in reachable]
+        return [v for v in finish if v in reachable]
 
-    def _subgraph_has_cycle(self, root: int) -> bool:
-        """Whether the nodes reachable from ``root`` contain a cycle (self-loops
-        too): peeling the nodes left without predecessors leaves some behind."""
+    def _has_cycle(self, among) -> bool:
+        """Whether the nodes ``among``, closed under successors, contain a cycle
+        (self-loops too): peeling the nodes left without predecessors leaves
+        some behind."""
         nodes = self._nodes
-        reachable = self._reachable(root)
-        waiting = {v: sum(edge.source in reachable for edge in nodes[v].in_edges) for v in reachable}
+        waiting = {v: sum(edge.source in among for edge in nodes[v].in_edges) for v in among}
         ready = [v for v, count in waiting.items() if count == 0]
         while ready:
             for edge in nodes[ready.pop()].out_edges:
@@ -773,7 +760,7 @@ class PureGraph:
         if metric_aggregation == "module":
             if workload is not None:
                 log.core.warning(f"Ignore workload <{workload}> in aggregation <module>.")
-            if self._subgraph_has_cycle(e):
+            if self._has_cycle(self._reachable(e)):
                 raise ValueError(_CYCLE)
             result = self._aggregate_module(e, metric, log)
         elif metric_aggregation == "specified":
