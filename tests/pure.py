@@ -1,11 +1,10 @@
 """The pure-Python model of NuvelGraph: the tests' oracle and the benchmark's
-baseline, so written as a careful Python developer would write the store
-(records with __slots__, a name index, a pair -> edge dict, adjacency lists),
-not as a strawman. It gives the same results, failures (type and text), log
-records and file bytes as the extension; it reads only well-formed graph
-files. The aggregation engine follows the documented procedures step by
-step, iteratively, and recomputes everything per call: the paths, the
-topological order of the whole graph and its cycle check.
+baseline, written as a careful Python developer would write the store (slotted
+records, a name index, a pair -> edge dict, adjacency lists), not as a
+strawman. It gives the same results, failures (type and text), log records and
+file bytes as the extension, and reads only well-formed graph files.
+Aggregation follows the documented procedures iteratively and recomputes
+everything per call: the paths, the topological order and the cycle checks.
 """
 
 from __future__ import annotations
@@ -15,24 +14,23 @@ import logging
 import math
 import os
 import unicodedata
+from collections.abc import Mapping
+from dataclasses import dataclass, field
 from types import MappingProxyType
 
 __all__ = ["PureGraph", "NodeData", "EdgeData", "SingleMetric", "MultiOp"]
 
-#: Shared by the edges until a field is replaced whole: two dicts fewer per edge.
 _EMPTY_MAP = MappingProxyType({})
 
 _log = logging.getLogger("nuvel_core")
 
 
+@dataclass(slots=True, eq=False)
 class SingleMetric:
     """One measured quantity. ``value`` is updated in place by aggregation."""
 
-    __slots__ = ("value", "unit")
-
-    def __init__(self, value: float, unit: str) -> None:
-        self.value = value
-        self.unit = unit
+    value: float
+    unit: str
 
 
 class MultiOp(dict):
@@ -42,35 +40,33 @@ class MultiOp(dict):
     __slots__ = ()
 
 
+@dataclass(slots=True, eq=False)
 class NodeData:
     """One node. ``out_edges`` and ``in_edges`` hold EdgeData records oldest
     first; callers see neighbour lists newest first."""
 
-    __slots__ = ("name", "performance", "instance", "tags", "metrics", "specified_metrics", "out_edges", "in_edges")
-
-    def __init__(self, name: str, performance: str | None) -> None:
-        self.name = name
-        self.performance = performance
-        self.instance = 1.0
-        self.tags: tuple[str, ...] = ()
-        self.metrics: dict = {}
-        self.specified_metrics: dict = {}
-        self.out_edges: list[EdgeData] = []
-        self.in_edges: list[EdgeData] = []
+    name: str
+    performance: str | None
+    instance: float = 1.0
+    tags: tuple[str, ...] = ()
+    metrics: dict = field(default_factory=dict)
+    specified_metrics: dict = field(default_factory=dict)
+    out_edges: list[EdgeData] = field(default_factory=list)
+    in_edges: list[EdgeData] = field(default_factory=list)
 
 
+@dataclass(slots=True, eq=False)
 class EdgeData:
-    """One edge: endpoints as node indices, and its data fields."""
+    """One edge: endpoints as node indices, and its data fields. ``operation``
+    and ``factor`` share one empty map until replaced whole: two dicts fewer
+    per edge."""
 
-    __slots__ = ("source", "target", "count", "aggregation", "operation", "factor")
-
-    def __init__(self, source: int, target: int) -> None:
-        self.source = source
-        self.target = target
-        self.count = 1.0
-        self.aggregation = "parallel"
-        self.operation = _EMPTY_MAP
-        self.factor = _EMPTY_MAP
+    source: int
+    target: int
+    count: float = 1.0
+    aggregation: str = "parallel"
+    operation: Mapping[str, str] = field(default_factory=lambda: _EMPTY_MAP)
+    factor: Mapping[str, float] = field(default_factory=lambda: _EMPTY_MAP)
 
 
 def _downcast(value, kind: str) -> TypeError:
@@ -186,23 +182,12 @@ def _fail(logger: logging.Logger, message: str):
     raise ValueError(message)
 
 
-def _not_single(metric: str, name: str) -> ValueError:
-    return ValueError(f"Metric '{metric}' of event '{name}' is not a single value")
-
-
-def _single(node: NodeData, metric: str) -> SingleMetric | None:
-    """A node's single-valued metric, None when absent."""
+def _single(node: NodeData, metric: str, required: bool = False) -> SingleMetric | None:
+    """A node's single-valued metric; None when absent and not required."""
     value = node.metrics.get(metric)
-    if value is not None and type(value) is not SingleMetric:
-        raise _not_single(metric, node.name)
+    if type(value) is not SingleMetric and (required or value is not None):
+        raise ValueError(f"Metric '{metric}' of event '{node.name}' is not a single value")
     return value
-
-
-def _event_value(node: NodeData, metric: str) -> float:
-    single = _single(node, metric)
-    if single is None:
-        raise _not_single(metric, node.name)
-    return single.value
 
 
 def _metric_unit(node: NodeData, metric: str) -> str:
@@ -769,7 +754,7 @@ class PureGraph:
                       "this aggregation requires an event.")
             count = self._compute_path_count(w, e, metric, log) if w is not None else 1.0
             self._aggregate_specified(e, metric, log)
-            value = _event_value(node, metric)
+            value = _single(node, metric, required=True).value
             result = count * value
         elif not node.out_edges and type(node.metrics.get(metric)) is MultiOp:  # summation from here on
             if w is None:
@@ -778,11 +763,11 @@ class PureGraph:
             result = self._aggregate_summation_multiop(w, e, metric, log)
         elif w is None:
             self._aggregate_summation(e, metric, log)
-            result = _event_value(node, metric)
+            result = _single(node, metric, required=True).value
         else:
             count = self._compute_path_count(w, e, metric, log)
             self._aggregate_summation(e, metric, log)
-            value = _event_value(node, metric)
+            value = _single(node, metric, required=True).value
             result = count * value
         if log.core_debug:
             route = f"<{event}>" if workload is None else f"<{workload}> -> <{event}>"
@@ -843,10 +828,9 @@ class PureGraph:
             fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
         except OSError as exc:
             raise OSError(_os_message(exc)) from None
-        chunks = []
         try:
-            while chunk := os.read(fd, 1 << 20):
-                chunks.append(chunk)
+            with open(fd, "rb", closefd=False) as file:
+                data = file.read()
         except OSError as exc:
             # Opened but unreadable (a directory): the content is at fault.
             raise ValueError(_os_message(exc)) from None
@@ -855,7 +839,7 @@ class PureGraph:
         # Malformed files are not modelled: the loader's own tests pin its
         # messages. Every number is a float; an integer is read exactly, then
         # converted ("-0" is 0.0).
-        text = b"".join(chunks).decode("utf-8")
+        text = data.decode("utf-8")
         return PureGraph._from_document(json.loads(text, parse_int=lambda digits: float(int(digits))))
 
     @staticmethod
