@@ -162,17 +162,16 @@ _DEBUG_ESCAPES = {"\\": "\\\\", '"': '\\"', "\0": "\\0", "\t": "\\t", "\r": "\\r
 
 
 class _Narrator:
-    """The loggers of one aggregation call, with the levels they take asked once:
-    a disabled record costs one attribute test and no formatting."""
+    """The loggers of one aggregation call, with DEBUG asked once: a disabled
+    record, whose floats are costly to format, costs one attribute test."""
 
-    __slots__ = ("core", "agg", "core_debug", "agg_debug", "agg_info")
+    __slots__ = ("core", "agg", "core_debug", "agg_debug")
 
     def __init__(self) -> None:
         self.core = _log
         self.agg = logging.getLogger("nuvel_core.aggregate")
         self.core_debug = self.core.isEnabledFor(logging.DEBUG)
         self.agg_debug = self.agg.isEnabledFor(logging.DEBUG)
-        self.agg_info = self.agg.isEnabledFor(logging.INFO)
 
 
 def _fail(logger: logging.Logger, message: str):
@@ -544,8 +543,7 @@ class PureGraph:
             single = node.metrics.get(metric)
             if type(single) is not SingleMetric:
                 _fail(log.agg, f"Invalid metric <{metric}> for module <{node.name}>.")
-            if log.agg_info:
-                log.agg.info(f"Aggregate metric <{metric}> for module <{node.name}> in event <{parent}>.")
+            log.agg.info(f"Aggregate metric <{metric}> for module <{node.name}> in event <{parent}>.")
             result = single.value * node.instance
             if log.agg_debug:
                 log.agg.debug(f"  Total value (<{parent}> -> <{node.name}>) = <{result!r}> <{single.unit}> "
@@ -578,15 +576,13 @@ class PureGraph:
     def _aggregate_specified(self, event: int, metric: str, log: _Narrator) -> None:
         """Bottom-up pass writing each event's specified-mode value."""
         nodes = self._nodes
-        info, debug = log.agg_info, log.agg_debug
+        debug = log.agg_debug
         for n in self._topological_order(event):
             node = nodes[n]
             if not node.out_edges:
-                if info:
-                    log.agg.info(f"Ignore module <{node.name}>.")
+                log.agg.info(f"Ignore module <{node.name}>.")
                 continue
-            if info:
-                log.agg.info(f"Aggregate metric <{metric}> for event <{node.name}>.")
+            log.agg.info(f"Aggregate metric <{metric}> for event <{node.name}>.")
             sequential = 0.0
             parallel = 0.0
             module_with_metric = False
@@ -644,9 +640,8 @@ class PureGraph:
         in_pass = set(order)
         for n in order:
             node = nodes[n]
-            if log.agg_info:
-                kind = "event" if node.out_edges else "module"
-                log.agg.info(f"Aggregate metric <{metric}> for {kind} <{node.name}>.")
+            kind = "event" if node.out_edges else "module"
+            log.agg.info(f"Aggregate metric <{metric}> for {kind} <{node.name}>.")
             own = node.metrics.get(metric)
             for edge in reversed(node.in_edges):
                 if edge.source not in in_pass:
@@ -680,8 +675,7 @@ class PureGraph:
         priced by the operation that its last edge names."""
         module = self._nodes[m]
         ops = module.metrics[metric]
-        values: dict[str, float] = {}  # insertion order: first selection
-        weights: dict[str, float] = {}
+        weights: dict[str, float] = {}  # insertion order: first selection
         for steps in self._paths(w, m, metric):
             if log.agg_debug:
                 self._narrate_path(steps, True, log)
@@ -694,19 +688,19 @@ class PureGraph:
             if op not in ops:
                 raise ValueError(f"Invalid operation <{op}> for metric <{metric}> in module "
                                  f"<{module.name}>; legal values: {_fmt_debug_list(ops)}.")
-            values[op] = ops[op].value
             weight = count * factor
             weights[op] = weights.get(op, 0.0) + weight
             if log.agg_debug:
                 log.agg.debug(f"  Total event count (<{module.name}> : <{op}>) is increased by <{weight!r}> "
                               f"= count <{count!r}> * factor <{factor!r}>.")
         total = 0.0
-        for op, value in values.items():
-            result = value * weights[op]
+        for op, weight in weights.items():
+            value = ops[op].value
+            result = value * weight
             if log.agg_debug:
                 unit = _metric_unit(module, metric)
                 log.agg.debug(f"  Total value (<{module.name}> : <{op}>) = <{result!r}> <{unit}> "
-                              f"= single value <{value!r}> * count <{weights[op]!r}>.")
+                              f"= single value <{value!r}> * count <{weight!r}>.")
             total = total + result
         return total
 
