@@ -23,6 +23,7 @@ __all__ = ["PureGraph", "NodeData", "EdgeData", "SingleMetric", "MultiOp"]
 _EMPTY_MAP = MappingProxyType({})
 
 _log = logging.getLogger("nuvel_core")
+_agg_log = logging.getLogger("nuvel_core.aggregate")
 
 
 @dataclass(slots=True, eq=False)
@@ -159,19 +160,6 @@ def _operations(metric: str, entries: dict) -> MultiOp:
 _CYCLE = "Graph contains a cycle; expected a DAG"
 
 _DEBUG_ESCAPES = {"\\": "\\\\", '"': '\\"', "\0": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n"}
-
-
-class _Narrator:
-    """The loggers of one aggregation call, with DEBUG asked once: a disabled
-    record, whose floats are costly to format, costs one attribute test."""
-
-    __slots__ = ("core", "agg", "core_debug", "agg_debug")
-
-    def __init__(self) -> None:
-        self.core = _log
-        self.agg = logging.getLogger("nuvel_core.aggregate")
-        self.core_debug = self.core.isEnabledFor(logging.DEBUG)
-        self.agg_debug = self.agg.isEnabledFor(logging.DEBUG)
 
 
 def _fail(logger: logging.Logger, message: str):
@@ -395,22 +383,22 @@ class PureGraph:
         event = _optional_text(event, "event")
         if event is None:
             raise ValueError("event argument is required")
-        log = _Narrator()
+        debug = _log.isEnabledFor(logging.DEBUG)
         if workload is None or workload == event:
-            if log.core_debug:
-                log.core.debug(f"  Total value (<{event}>) = <1.0>.")
+            if debug:
+                _log.debug(f"  Total value (<{event}>) = <1.0>.")
             return 1.0
         w = self._index.get(workload)
         if w is None:
-            _fail(log.core, f"Invalid workload <{workload}>.")
+            _fail(_log, f"Invalid workload <{workload}>.")
         e = self._index.get(event)
         if e is None:
-            _fail(log.core, f"Invalid event <{event}>.")
+            _fail(_log, f"Invalid event <{event}>.")
         if not self._reaches(w, e):
-            _fail(log.core, f"Invalid event <{event}> in workload <{workload}>.")
-        total = self._compute_path_count(w, e, None, log)
-        if log.core_debug:
-            log.core.debug(f"  Total value (<{workload}> -> <{event}>) = <{total!r}>.")
+            _fail(_log, f"Invalid event <{event}> in workload <{workload}>.")
+        total = self._compute_path_count(w, e, None)
+        if debug:
+            _log.debug(f"  Total value (<{workload}> -> <{event}>) = <{total!r}>.")
         return total
 
     def _paths(self, start: int, end: int, metric: str | None):
@@ -441,13 +429,14 @@ class PureGraph:
                 if steps:
                     on_path.discard(steps.pop()[0].target)
 
-    def _narrate_path(self, steps: list, with_factor: bool, log: _Narrator) -> None:
+    def _narrate_path(self, steps: list, with_factor: bool) -> None:
         nodes = self._nodes
         for edge, count, factor in steps:
             update = f"event count to <{count!r}>"
             if with_factor:
                 update += f" and event factor to <{factor!r}>"
-            log.agg.debug(f"  Path (<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>) updates {update}.")
+            route = f"<{nodes[edge.source].name}> -> <{nodes[edge.target].name}>"
+            _agg_log.debug(f"  Path ({route}) updates {update}.")
 
     def _reachable(self, start: int) -> set[int]:
         """``start`` and every node that a path from it leads to."""
@@ -464,22 +453,23 @@ class PureGraph:
     def _reaches(self, start: int, end: int) -> bool:
         return end in self._reachable(start)
 
-    def _compute_path_count(self, w: int, e: int, metric: str | None, log: _Narrator) -> float:
+    def _compute_path_count(self, w: int, e: int, metric: str | None) -> float:
         """Sum over the paths from w to e of count x factor for ``metric``; with
         ``metric`` None, of the count alone, narrated as the event count."""
+        debug = _agg_log.isEnabledFor(logging.DEBUG)
         nodes = self._nodes
         route = f"<{nodes[w].name}> -> <{nodes[e].name}>"
         total = 0.0
         for steps in self._paths(w, e, metric):
             _, count, factor = steps[-1]
             path_total = factor * count
-            if log.agg_debug:
-                self._narrate_path(steps, metric is not None, log)
+            if debug:
+                self._narrate_path(steps, metric is not None)
                 if metric is None:
-                    log.agg.debug(f"  Total event count ({route}) is increased by <{count!r}>.")
+                    _agg_log.debug(f"  Total event count ({route}) is increased by <{count!r}>.")
                 else:
-                    log.agg.debug(f"  Total event count ({route}) is increased by "
-                                  f"<{path_total!r}> = count <{count!r}> * factor <{factor!r}>.")
+                    _agg_log.debug(f"  Total event count ({route}) is increased by "
+                                   f"<{path_total!r}> = count <{count!r}> * factor <{factor!r}>.")
             total = total + path_total
         return total
 
@@ -526,28 +516,29 @@ class PureGraph:
                     ready.append(edge.target)
         return any(waiting.values())
 
-    def _aggregate_module(self, event: int, metric: str, log: _Narrator) -> float:
+    def _aggregate_module(self, event: int, metric: str) -> float:
         """Sum of value x instance over the modules below ``event``, each once.
 
         Inner nodes are walked again on every route; a module met again adds 0.0.
         """
+        debug = _agg_log.isEnabledFor(logging.DEBUG)
         nodes = self._nodes
         visited: set[int] = set()
 
         def module_value(m: int, parent: str) -> float:
             node = nodes[m]
             if m in visited:
-                log.agg.info(f"Ignore repeated module <{node.name}>.")
+                _agg_log.info(f"Ignore repeated module <{node.name}>.")
                 return 0.0
             visited.add(m)
             single = node.metrics.get(metric)
             if type(single) is not SingleMetric:
-                _fail(log.agg, f"Invalid metric <{metric}> for module <{node.name}>.")
-            log.agg.info(f"Aggregate metric <{metric}> for module <{node.name}> in event <{parent}>.")
+                _fail(_agg_log, f"Invalid metric <{metric}> for module <{node.name}>.")
+            _agg_log.info(f"Aggregate metric <{metric}> for module <{node.name}> in event <{parent}>.")
             result = single.value * node.instance
-            if log.agg_debug:
-                log.agg.debug(f"  Total value (<{parent}> -> <{node.name}>) = <{result!r}> <{single.unit}> "
-                              f"= single value <{single.value!r}> * instance <{node.instance!r}>.")
+            if debug:
+                _agg_log.debug(f"  Total value (<{parent}> -> <{node.name}>) = <{result!r}> <{single.unit}> "
+                               f"= single value <{single.value!r}> * instance <{node.instance!r}>.")
             return result
 
         root = nodes[event]
@@ -560,8 +551,8 @@ class PureGraph:
             node = frame[0]
             for edge in frame[1]:
                 child = nodes[edge.target]
-                if log.agg_debug:
-                    log.agg.debug(f"  Check subevent <{node.name}> -> <{child.name}>.")
+                if debug:
+                    _agg_log.debug(f"  Check subevent <{node.name}> -> <{child.name}>.")
                 if child.out_edges:
                     stack.append([child, reversed(child.out_edges), 0.0])
                     break
@@ -573,16 +564,16 @@ class PureGraph:
                 parent = stack[-1]
                 parent[2] = parent[2] + frame[2]
 
-    def _aggregate_specified(self, event: int, metric: str, log: _Narrator) -> None:
+    def _aggregate_specified(self, event: int, metric: str) -> None:
         """Bottom-up pass writing each event's specified-mode value."""
         nodes = self._nodes
-        debug = log.agg_debug
+        debug = _agg_log.isEnabledFor(logging.DEBUG)
         for n in self._topological_order(event):
             node = nodes[n]
             if not node.out_edges:
-                log.agg.info(f"Ignore module <{node.name}>.")
+                _agg_log.info(f"Ignore module <{node.name}>.")
                 continue
-            log.agg.info(f"Aggregate metric <{metric}> for event <{node.name}>.")
+            _agg_log.info(f"Aggregate metric <{metric}> for event <{node.name}>.")
             sequential = 0.0
             parallel = 0.0
             module_with_metric = False
@@ -591,11 +582,11 @@ class PureGraph:
                 child = nodes[edge.target]
                 if not child.out_edges:
                     if type(child.metrics.get(metric)) is not SingleMetric:
-                        _fail(log.agg, f"Invalid metric <{metric}> for event <{child.name}>; "
+                        _fail(_agg_log, f"Invalid metric <{metric}> for event <{child.name}>; "
                               "legal metric: {'value': float, 'unit': str}.")
                     module_with_metric = True
                     if debug:
-                        log.agg.debug(f"  Ignore module <{child.name}>.")
+                        _agg_log.debug(f"  Ignore module <{child.name}>.")
                     continue
                 only_modules = False
                 single = _single(child, metric)
@@ -603,45 +594,46 @@ class PureGraph:
                 factor = edge.factor.get(metric, 1.0)
                 contribution = value * edge.count * factor
                 if debug:
-                    log.agg.debug(f"  Total value (<{child.name}>) = <{contribution!r}> "
-                                  f"<{_metric_unit(child, metric)}> = single value <{value!r}> "
-                                  f"* count <{edge.count!r}> * factor <{factor!r}>.")
+                    _agg_log.debug(f"  Total value (<{child.name}>) = <{contribution!r}> "
+                                   f"<{_metric_unit(child, metric)}> = single value <{value!r}> "
+                                   f"* count <{edge.count!r}> * factor <{factor!r}>.")
                 if edge.aggregation == "parallel":
                     if contribution > parallel:
                         if debug:
-                            log.agg.debug(f"  Update parallel maximum metric value to <{contribution!r}>, "
-                                          f"based on event <{child.name}>.")
+                            _agg_log.debug(f"  Update parallel maximum metric value to <{contribution!r}>, "
+                                           f"based on event <{child.name}>.")
                         parallel = contribution
                 else:
                     if debug:
-                        log.agg.debug(f"  Update sequential accumulated metric value by <{contribution!r}>, "
-                                      f"based on event <{child.name}>.")
+                        _agg_log.debug(f"  Update sequential accumulated metric value by <{contribution!r}>, "
+                                       f"based on event <{child.name}>.")
                     sequential = sequential + contribution
             value = sequential + parallel
             specified = node.specified_metrics.get(metric)
             if not module_with_metric and specified is not None:
-                _fail(log.agg, f"  Invalid metric <{metric}> in event <{node.name}>, since it is "
+                _fail(_agg_log, f"  Invalid metric <{metric}> in event <{node.name}>, since it is "
                       "connected to no modules; check the performance model.")
             if module_with_metric and only_modules:
                 if specified is None:
-                    _fail(log.agg, f"  Missing metric <{metric}> in event <{node.name}>, since it is only "
+                    _fail(_agg_log, f"  Missing metric <{metric}> in event <{node.name}>, since it is only "
                           "connected to modules; check the performance model.")
                 value = specified.value
             stored = _single(node, metric)
             if stored is not None:
                 stored.value = value
             if debug:
-                log.agg.debug(f"  Total value (<{node.name}>) = <{value!r}> <{_metric_unit(node, metric)}>.")
+                _agg_log.debug(f"  Total value (<{node.name}>) = <{value!r}> <{_metric_unit(node, metric)}>.")
 
-    def _aggregate_summation(self, event: int, metric: str, log: _Narrator) -> None:
+    def _aggregate_summation(self, event: int, metric: str) -> None:
         """Bottom-up pass pushing count x value x factor to every parent in the pass."""
+        debug = _agg_log.isEnabledFor(logging.DEBUG)
         nodes = self._nodes
         order = self._topological_order(event)
         in_pass = set(order)
         for n in order:
             node = nodes[n]
             kind = "event" if node.out_edges else "module"
-            log.agg.info(f"Aggregate metric <{metric}> for {kind} <{node.name}>.")
+            _agg_log.info(f"Aggregate metric <{metric}> for {kind} <{node.name}>.")
             own = node.metrics.get(metric)
             for edge in reversed(node.in_edges):
                 if edge.source not in in_pass:
@@ -655,7 +647,7 @@ class PureGraph:
                     op = op.lower()
                     single = own.get(op)
                     if single is None:
-                        _fail(log.agg, f"Invalid operation <{op}> for metric <{metric}> in module "
+                        _fail(_agg_log, f"Invalid operation <{op}> for metric <{metric}> in module "
                               f"<{node.name}>; legal values: {_fmt_debug_list(own)}.")
                     value = single.value
                 else:
@@ -665,20 +657,21 @@ class PureGraph:
                 target = _single(parent, metric)
                 if target is not None:
                     target.value = target.value + contribution
-                if log.agg_debug:
-                    log.agg.debug(f"  Total value (<{parent.name}> -> <{node.name}>) = <{contribution!r}> "
-                                  f"<{_metric_unit(parent, metric)}> = single value <{value!r}> "
-                                  f"* count <{edge.count!r}> * factor <{factor!r}>.")
+                if debug:
+                    _agg_log.debug(f"  Total value (<{parent.name}> -> <{node.name}>) = <{contribution!r}> "
+                                   f"<{_metric_unit(parent, metric)}> = single value <{value!r}> "
+                                   f"* count <{edge.count!r}> * factor <{factor!r}>.")
 
-    def _aggregate_summation_multiop(self, w: int, m: int, metric: str, log: _Narrator) -> float:
+    def _aggregate_summation_multiop(self, w: int, m: int, metric: str) -> float:
         """A multi-operation module summed over the workload's paths, each path
         priced by the operation that its last edge names."""
+        debug = _agg_log.isEnabledFor(logging.DEBUG)
         module = self._nodes[m]
         ops = module.metrics[metric]
         weights: dict[str, float] = {}  # insertion order: first selection
         for steps in self._paths(w, m, metric):
-            if log.agg_debug:
-                self._narrate_path(steps, True, log)
+            if debug:
+                self._narrate_path(steps, True)
             last, count, factor = steps[-1]
             op = last.operation.get(metric)
             if op is None:
@@ -690,17 +683,17 @@ class PureGraph:
                                  f"<{module.name}>; legal values: {_fmt_debug_list(ops)}.")
             weight = count * factor
             weights[op] = weights.get(op, 0.0) + weight
-            if log.agg_debug:
-                log.agg.debug(f"  Total event count (<{module.name}> : <{op}>) is increased by <{weight!r}> "
-                              f"= count <{count!r}> * factor <{factor!r}>.")
+            if debug:
+                _agg_log.debug(f"  Total event count (<{module.name}> : <{op}>) is increased by <{weight!r}> "
+                               f"= count <{count!r}> * factor <{factor!r}>.")
         total = 0.0
         for op, weight in weights.items():
             value = ops[op].value
             result = value * weight
-            if log.agg_debug:
+            if debug:
                 unit = _metric_unit(module, metric)
-                log.agg.debug(f"  Total value (<{module.name}> : <{op}>) = <{result!r}> <{unit}> "
-                              f"= single value <{value!r}> * count <{weight!r}>.")
+                _agg_log.debug(f"  Total value (<{module.name}> : <{op}>) = <{result!r}> <{unit}> "
+                               f"= single value <{value!r}> * count <{weight!r}>.")
             total = total + result
         return total
 
@@ -712,24 +705,24 @@ class PureGraph:
         event = _optional_text(event, "event")
         if event is None:
             raise ValueError("event argument is required")
-        log = _Narrator()
+        debug = _log.isEnabledFor(logging.DEBUG)
         e = self._index.get(event)
         if e is None:
-            _fail(log.core, f"Invalid event <{event}>.")
+            _fail(_log, f"Invalid event <{event}>.")
         w = None
         if workload is not None and workload != event:
             w = self._index.get(workload)
             if w is None:
-                _fail(log.core, f"Invalid workload <{workload}>.")
+                _fail(_log, f"Invalid workload <{workload}>.")
             if not self._reaches(w, e):
-                _fail(log.core, f"Invalid event <{event}> in workload <{workload}>.")
+                _fail(_log, f"Invalid event <{event}> in workload <{workload}>.")
 
         # Reset the metric in every node that has out-edges, in node order.
         for node in self._nodes:
             single = node.metrics.get(metric)
             if node.out_edges and type(single) is SingleMetric:
-                if single.value != 0.0 and log.core_debug:
-                    log.core.debug(f"  Reset metric <{metric}> in event <{node.name}> to 0.")
+                if single.value != 0.0 and debug:
+                    _log.debug(f"  Reset metric <{metric}> in event <{node.name}> to 0.")
                 single.value = 0.0
 
         if metric_aggregation not in ("module", "summation", "specified"):
@@ -738,37 +731,37 @@ class PureGraph:
         value = None  # the event's own value, when the result scales it
         if metric_aggregation == "module":
             if workload is not None:
-                log.core.warning(f"Ignore workload <{workload}> in aggregation <module>.")
+                _log.warning(f"Ignore workload <{workload}> in aggregation <module>.")
             if self._has_cycle(self._reachable(e)):
                 raise ValueError(_CYCLE)
-            result = self._aggregate_module(e, metric, log)
+            result = self._aggregate_module(e, metric)
         elif metric_aggregation == "specified":
             if not node.out_edges:
-                _fail(log.core, f"Invalid module <{event}> for aggregation <specified>; "
+                _fail(_log, f"Invalid module <{event}> for aggregation <specified>; "
                       "this aggregation requires an event.")
-            count = self._compute_path_count(w, e, metric, log) if w is not None else 1.0
-            self._aggregate_specified(e, metric, log)
+            count = self._compute_path_count(w, e, metric) if w is not None else 1.0
+            self._aggregate_specified(e, metric)
             value = _single(node, metric, required=True).value
             result = count * value
         elif not node.out_edges and type(node.metrics.get(metric)) is MultiOp:  # summation from here on
             if w is None:
-                _fail(log.core, f"Invalid module <{event}> for aggregation <summation>; "
+                _fail(_log, f"Invalid module <{event}> for aggregation <summation>; "
                       "this aggregation does not support multi-operation module.")
-            result = self._aggregate_summation_multiop(w, e, metric, log)
+            result = self._aggregate_summation_multiop(w, e, metric)
         elif w is None:
-            self._aggregate_summation(e, metric, log)
+            self._aggregate_summation(e, metric)
             result = _single(node, metric, required=True).value
         else:
-            count = self._compute_path_count(w, e, metric, log)
-            self._aggregate_summation(e, metric, log)
+            count = self._compute_path_count(w, e, metric)
+            self._aggregate_summation(e, metric)
             value = _single(node, metric, required=True).value
             result = count * value
-        if log.core_debug:
+        if debug:
             route = f"<{event}>" if workload is None else f"<{workload}> -> <{event}>"
             factors = ""
             if value is not None:
                 factors = f" = single value <{value!r}>" + ("" if workload is None else f" * count <{count!r}>")
-            log.core.debug(f"  Total value ({route}) = <{result!r}> <{unit}>{factors}.")
+            _log.debug(f"  Total value ({route}) = <{result!r}> <{unit}>{factors}.")
         return {"value": result, "unit": unit}
 
     # -- graph file ---------------------------------------------------------
