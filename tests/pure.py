@@ -383,10 +383,8 @@ class PureGraph:
         event = _optional_text(event, "event")
         if event is None:
             raise ValueError("event argument is required")
-        debug = _log.isEnabledFor(logging.DEBUG)
         if workload is None or workload == event:
-            if debug:
-                _log.debug(f"  Total value (<{event}>) = <1.0>.")
+            _log.debug(f"  Total value (<{event}>) = <1.0>.")
             return 1.0
         w = self._index.get(workload)
         if w is None:
@@ -397,8 +395,7 @@ class PureGraph:
         if not self._reaches(w, e):
             _fail(_log, f"Invalid event <{event}> in workload <{workload}>.")
         total = self._compute_path_count(w, e, None)
-        if debug:
-            _log.debug(f"  Total value (<{workload}> -> <{event}>) = <{total!r}>.")
+        _log.debug(f"  Total value (<{workload}> -> <{event}>) = <{total!r}>.")
         return total
 
     def _paths(self, start: int, end: int, metric: str | None):
@@ -474,12 +471,10 @@ class PureGraph:
         return total
 
     def _topological_order(self, root: int) -> list[int]:
-        """Nodes reachable from ``root``, each after all of its successors, root last.
-
-        The order is that of a depth-first sort of the whole graph (outer loop in
-        ascending node index, successors pushed in list order), kept to the
-        reachable nodes. A cycle anywhere in the graph raises ValueError.
-        """
+        """Nodes reachable from ``root``, each after all of its successors, root
+        last: the finish order of a depth-first sort of the whole graph (outer
+        loop in ascending node index, successors pushed in list order). A cycle
+        anywhere in the graph raises ValueError."""
         nodes = self._nodes
         if self._has_cycle(range(len(nodes))):
             raise ValueError(_CYCLE)
@@ -728,34 +723,31 @@ class PureGraph:
         if metric_aggregation not in ("module", "summation", "specified"):
             raise ValueError(f"Invalid aggregation '{metric_aggregation}'; legal: module, summation, specified")
         node = self._nodes[e]
-        value = None  # the event's own value, when the result scales it
+        value = None  # the event's own value, when narrated as a factor
         if metric_aggregation == "module":
             if workload is not None:
                 _log.warning(f"Ignore workload <{workload}> in aggregation <module>.")
             if self._has_cycle(self._reachable(e)):
                 raise ValueError(_CYCLE)
             result = self._aggregate_module(e, metric)
-        elif metric_aggregation == "specified":
-            if not node.out_edges:
-                _fail(_log, f"Invalid module <{event}> for aggregation <specified>; "
-                      "this aggregation requires an event.")
-            count = self._compute_path_count(w, e, metric) if w is not None else 1.0
-            self._aggregate_specified(e, metric)
-            value = _single(node, metric, required=True).value
-            result = count * value
+        elif metric_aggregation == "specified" and not node.out_edges:
+            _fail(_log, f"Invalid module <{event}> for aggregation <specified>; "
+                  "this aggregation requires an event.")
         elif not node.out_edges and type(node.metrics.get(metric)) is MultiOp:  # summation from here on
             if w is None:
                 _fail(_log, f"Invalid module <{event}> for aggregation <summation>; "
                       "this aggregation does not support multi-operation module.")
             result = self._aggregate_summation_multiop(w, e, metric)
-        elif w is None:
-            self._aggregate_summation(e, metric)
-            result = _single(node, metric, required=True).value
         else:
-            count = self._compute_path_count(w, e, metric)
-            self._aggregate_summation(e, metric)
+            count = 1.0 if w is None else self._compute_path_count(w, e, metric)
+            if metric_aggregation == "specified":
+                self._aggregate_specified(e, metric)
+            else:
+                self._aggregate_summation(e, metric)
             value = _single(node, metric, required=True).value
             result = count * value
+            if w is None and metric_aggregation == "summation":
+                value = None  # the total alone is narrated
         if debug:
             route = f"<{event}>" if workload is None else f"<{workload}> -> <{event}>"
             factors = ""
@@ -849,11 +841,9 @@ class PureGraph:
             metrics = _typed(item.get("metrics"), dict, {})
             for key in sorted(metrics):
                 value = metrics[key]
-                if type(value) is not dict:
-                    continue
-                if "value" in value and "unit" in value:
+                if type(value) is dict and "value" in value and "unit" in value:
                     node.metrics[key] = _file_single(value)
-                else:
+                elif type(value) is dict:
                     node.metrics[key] = MultiOp((op, _file_single(value[op])) for op in sorted(value))
             specified = _typed(item.get("specified_metrics"), dict, {})
             node.specified_metrics = {key: _file_single(specified[key]) for key in sorted(specified)}
