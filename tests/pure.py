@@ -1,10 +1,9 @@
 """The pure-Python model of NuvelGraph: the tests' oracle and the benchmark's
 baseline, written as a careful Python developer would write the store (slotted
-records, a name index, a pair -> edge dict, adjacency lists), not as a
-strawman. It gives the same results, failures (type and text), log records and
-file bytes as the extension, and reads only well-formed graph files.
-Aggregation follows the documented procedures iteratively and recomputes
-everything per call: the paths, the topological order and the cycle checks.
+records, a name index, a pair -> edge dict, adjacency lists). It gives the same
+results, failures (type and text), log records and file bytes as the extension,
+and reads only well-formed graph files. Aggregation follows the documented
+procedures iteratively and recomputes everything per call.
 """
 
 from __future__ import annotations
@@ -476,8 +475,6 @@ class PureGraph:
         loop in ascending node index, successors pushed in list order). A cycle
         anywhere in the graph raises ValueError."""
         nodes = self._nodes
-        if self._has_cycle(range(len(nodes))):
-            raise ValueError(_CYCLE)
         discovered = bytearray(len(nodes))
         finished = bytearray(len(nodes))
         finish: list[int] = []
@@ -487,8 +484,12 @@ class PureGraph:
                 v = stack[-1]
                 if not discovered[v]:
                     discovered[v] = 1
-                    stack.extend(edge.target for edge in reversed(nodes[v].out_edges)
-                                 if not discovered[edge.target])
+                    for edge in reversed(nodes[v].out_edges):
+                        if not discovered[edge.target]:
+                            stack.append(edge.target)
+                        elif not finished[edge.target]:
+                            # Still open, so it leads to v: the edge closes a cycle.
+                            raise ValueError(_CYCLE)
                 else:
                     stack.pop()
                     if not finished[v]:
@@ -497,12 +498,12 @@ class PureGraph:
         reachable = self._reachable(root)
         return [v for v in finish if v in reachable]
 
-    def _has_cycle(self, among) -> bool:
-        """Whether the nodes ``among``, closed under successors, contain a cycle
-        (self-loops too): peeling the nodes left without predecessors leaves
-        some behind."""
+    def _subgraph_has_cycle(self, root: int) -> bool:
+        """Whether the nodes reachable from ``root`` contain a cycle (self-loops
+        too): peeling the nodes left without predecessors leaves some behind."""
         nodes = self._nodes
-        waiting = {v: sum(edge.source in among for edge in nodes[v].in_edges) for v in among}
+        reachable = self._reachable(root)
+        waiting = {v: sum(edge.source in reachable for edge in nodes[v].in_edges) for v in reachable}
         ready = [v for v, count in waiting.items() if count == 0]
         while ready:
             for edge in nodes[ready.pop()].out_edges:
@@ -512,10 +513,8 @@ class PureGraph:
         return any(waiting.values())
 
     def _aggregate_module(self, event: int, metric: str) -> float:
-        """Sum of value x instance over the modules below ``event``, each once.
-
-        Inner nodes are walked again on every route; a module met again adds 0.0.
-        """
+        """Sum of value x instance over the modules below ``event``, each once:
+        inner nodes are walked again on every route, a module met again adds 0.0."""
         debug = _agg_log.isEnabledFor(logging.DEBUG)
         nodes = self._nodes
         visited: set[int] = set()
@@ -727,7 +726,7 @@ class PureGraph:
         if metric_aggregation == "module":
             if workload is not None:
                 _log.warning(f"Ignore workload <{workload}> in aggregation <module>.")
-            if self._has_cycle(self._reachable(e)):
+            if self._subgraph_has_cycle(e):
                 raise ValueError(_CYCLE)
             result = self._aggregate_module(e, metric)
         elif metric_aggregation == "specified" and not node.out_edges:
@@ -870,6 +869,8 @@ class PureGraph:
 
 _NUL_IN_PATH = "file name contained an unexpected NUL byte"
 
+_json_string = json.JSONEncoder(ensure_ascii=False).encode
+
 
 def _os_message(exc: OSError) -> str:
     return f"{exc.strerror} (os error {exc.errno})"
@@ -902,7 +903,7 @@ def _json_number(x: float) -> str:
 def _json_text(value, indent: str = "") -> str:
     """Pretty-prints dicts (keys sorted), lists, str, float and None."""
     if type(value) is str:
-        return json.dumps(value, ensure_ascii=False)
+        return _json_string(value)
     if value is None:
         return "null"
     if type(value) is float:
@@ -912,11 +913,10 @@ def _json_text(value, indent: str = "") -> str:
     inner = indent + "  "
     if type(value) is dict:
         items = [_json_text(key) + ": " + _json_text(value[key], inner) for key in sorted(value)]
-        opening, closing = "{", "}"
     else:
         items = [_json_text(item, inner) for item in value]
-        opening, closing = "[", "]"
-    return opening + "\n" + inner + (",\n" + inner).join(items) + "\n" + indent + closing
+    body = "\n" + inner + (",\n" + inner).join(items) + "\n" + indent
+    return "{" + body + "}" if type(value) is dict else "[" + body + "]"
 
 
 def _typed(value, kind: type, default):
