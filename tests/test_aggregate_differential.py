@@ -29,11 +29,11 @@ SEEDS = 300
 CALLS_PER_SEED = 40
 
 
-def random_build(rng):
-    """Build steps (method name, args) of a random layered graph, plus the
-    names by role, for choosing call arguments."""
+def random_build(rng, most=40):
+    """Build steps (method name, args) of a random layered graph of at most
+    `most` nodes, plus the names by role, for choosing call arguments."""
     steps = []
-    count = rng.randint(5, 40)
+    count = rng.randint(5, most)
     layers = rng.randint(2, min(5, count - 1))
     layer_of = [i if i <= layers else rng.randint(0, layers) for i in range(count)]
     rng.shuffle(layer_of)
@@ -132,7 +132,7 @@ def random_build(rng):
         "events": sorted({names[i] for i in range(count) if children[i]}),
         "all": names,
         "multi": multi or names,
-        "modules": sorted(names[i] for i in leaves),
+        "modules": sorted(names[i] for i in leaves) or names,  # a cycle may leave none
         "layer": {names[i]: layer_of[i] for i in range(count)},
         "edges": [(names[i], names[j]) for i, j in edges],
     }
