@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import (Bundle, RuleBasedStateMachine, initialize, multiple, precondition, rule,
                                  run_state_machine_as_test)
 from pure_compare import Capture, Driver, NuvelGraph
-from test_aggregate_differential import random_build
+from test_aggregate_differential import random_build, random_calls
 from test_bad_input import KINDS, number
 
 
@@ -43,7 +43,6 @@ GOOD_NUMBERS = (0.0, -0.0, 1, 2, 3.0, 0.5, -1.5, 2.5, 1e-7, 1e300, -1e308, 5e-32
 METRICS = ("lat", "bw", "", "x%s")
 UNITS = ("ns", "", "µs", "%d")
 OPERATIONS = ("read", "write", "READ", "Write", "value", "unit", "ÉCRIT", "écrit", 'q"\\')
-MODES = ("module", "summation", "specified") * 5 + ("Module", "", "sum")
 AGGREGATIONS = ("parallel", "sequential", "Parallel", "", "other")
 MAX_EDGES = 36  # paths are enumerated exhaustively; keep their number small
 
@@ -95,19 +94,14 @@ class GraphPair(RuleBasedStateMachine):
 
     @initialize(target=built_names, seed=st.integers(0, 2**32 - 1))
     def build(self, seed):
-        steps, roles = random_build(random.Random(seed), most=8)
+        steps, self.roles = random_build(random.Random(seed), most=8)
         for method, args in steps:
             self.pair.both(method, *args)
-        return multiple(*roles["all"])
+        return multiple(*self.roles["all"])
 
     def edge(self, data):
-        """Mostly an existing edge's endpoints, else any two names."""
-        nodes, edges = self.pair.model._nodes, self.pair.model._edges
-        edges = [(nodes[e.source].name, nodes[e.target].name) for e in edges]
-        pairs = st.tuples(texts, texts)
-        if edges:
-            pairs = st.one_of(st.sampled_from(edges), st.sampled_from(edges), pairs)
-        return data.draw(pairs, label="edge")
+        """Mostly an edge of the built graph, else any two names."""
+        return data.draw(often(st.sampled_from(self.roles["edges"]), st.tuples(texts, texts)), label="edge")
 
     # -- building and structure --------------------------------------------
 
@@ -178,35 +172,14 @@ class GraphPair(RuleBasedStateMachine):
 
     # -- aggregation ------------------------------------------------------------
 
-    def event_and_workload(self, data):
-        """Mostly an event (a node with out-edges) and None or a node above it."""
-        pure = self.pair.model
-        nodes, index = pure._nodes, pure._index
-        events = sorted({node.name for node in nodes if node.out_edges and index[node.name] is not None})
-        event = data.draw(often(st.sampled_from(events), optional_texts) if events else optional_texts, label="event")
-        above = []
-        if type(event) is str and event in index:
-            e = index[event]
-            above = [name for name, w in index.items() if w != e and pure._reaches(w, e)]
-        workloads = [st.none(), st.none(), optional_texts] + [st.sampled_from(above)] * 3 * bool(above)
-        workload = data.draw(st.one_of(*workloads), label="workload")
-        return event, workload
-
-    @rule(data=st.data(), calls=st.lists(st.tuples(metric_texts, often(st.sampled_from(MODES), texts), units,
-                                                   st.booleans()), min_size=1, max_size=6))
-    def aggregate_event_metric(self, data, calls):
-        for metric, mode, unit, keyword in calls:
-            event, workload = self.event_and_workload(data)
+    @rule(seed=st.integers(0, 2**32 - 1), calls=st.integers(1, 6), keyword=st.booleans())
+    def aggregate(self, seed, calls, keyword):
+        """The calls of the engine comparison, on the names the graph was built with."""
+        for method, args in random_calls(random.Random(seed), self.roles, changes=0)[:calls]:
             if keyword:
-                self.pair.both("aggregate_event_metric", metric, mode, unit, event=event, workload=workload)
+                self.pair.both(method, *args[:-2], workload=args[-2], event=args[-1])
             else:
-                self.pair.both("aggregate_event_metric", metric, mode, unit, workload, event)
-
-    @rule(data=st.data(), calls=st.integers(1, 3))
-    def aggregate_event_count(self, data, calls):
-        for _ in range(calls):
-            event, workload = self.event_and_workload(data)
-            self.pair.both("aggregate_event_count", workload, event)
+                self.pair.both(method, *args)
 
     # -- graph file ---------------------------------------------------------------
 
