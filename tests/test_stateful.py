@@ -205,6 +205,10 @@ SETTINGS = settings(
 )
 
 
+def run_machine(seed, examples=EXAMPLES):
+    run_state_machine_as_test(hypothesis.seed(seed)(GraphPair), settings=settings(SETTINGS, max_examples=examples))
+
+
 def test_graph_pair(seed):
-    run_state_machine_as_test(hypothesis.seed(seed)(GraphPair), settings=SETTINGS)
+    run_machine(seed)
 
