@@ -228,11 +228,11 @@ def random_calls(rng, roles, changes=0.08):
     return calls
 
 
-def random_pair(seed, capture=None):
+def random_pair(seed, capture=None, most=40):
     """A random layered graph built on a Driver's two graphs; the random
     stream that built it and its names by role."""
     rng = random.Random(seed)
-    steps, roles = random_build(rng)
+    steps, roles = random_build(rng, most)
     pair = Driver(capture=capture)
     for method, args in steps:
         pair.both(method, *args)

@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import (Bundle, RuleBasedStateMachine, initialize, multiple, precondition, rule,
                                  run_state_machine_as_test)
 from pure_compare import Capture, Driver, NuvelGraph
-from test_aggregate_differential import random_build, random_calls
+from test_aggregate_differential import random_calls, random_pair
 from test_bad_input import KINDS, number
 
 
@@ -94,9 +94,7 @@ class GraphPair(RuleBasedStateMachine):
 
     @initialize(target=built_names, seed=st.integers(0, 2**32 - 1))
     def build(self, seed):
-        steps, self.roles = random_build(random.Random(seed), most=8)
-        for method, args in steps:
-            self.pair.both(method, *args)
+        _, self.roles, self.pair = random_pair(seed, self.pair.capture, most=8)
         return multiple(*self.roles["all"])
 
     def edge(self, data):
