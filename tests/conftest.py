@@ -28,10 +28,8 @@ def seed():
 @pytest.fixture
 def capture():
     handler = Capture().attach()
-    try:
-        yield handler
-    finally:
-        handler.detach()
+    yield handler
+    handler.detach()
 
 
 @pytest.fixture

@@ -184,10 +184,8 @@ def wrong_rows():
                        {(method, param), (kind, k)})
         if len(params) > 1:
             # Arguments convert in order: with every one wrong, the first decides.
-            first, kind = params[0][:2]
-            message = not_real("complex")[1] if kind == "double" else cannot("complex", "PyString")[1]
-            yield (f"{method}-all-wrong", method, tuple(1.5j for _ in params), TypeError,
-                   f"argument '{first}': {message}", {(method, "all")})
+            message = f"argument '{params[0][0]}': {cannot('complex', 'PyString')[1]}"
+            yield f"{method}-all-wrong", method, tuple(1.5j for _ in params), TypeError, message, {(method, "all")}
     for k, (metrics, (exc, message)) in enumerate(BAD_ENTRIES):
         yield f"entry-{metrics!r:.30}", "set_module_data", ("m", metrics, 7, ["u"]), exc, message, {("entry", k)}
 

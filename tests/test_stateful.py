@@ -1,7 +1,7 @@
 """Random call sequences on a NuvelGraph and a PureGraph, compared call by
-call through the shared Driver, valid arguments or not. Saved files are
-compared byte for byte; loaded graphs replace the pair now and then. Names
-come from a small set, so that calls often meet existing nodes and edges.
+call through the shared Driver, valid arguments or not, on a small graph of
+the engine comparison. Saved files are compared byte for byte; loaded graphs
+replace the pair now and then.
 
 NUVEL_FUZZ_EXAMPLES sets the number of sequences (README.md, Commands).
 test_aggregate_differential runs the machine again at less narration.
@@ -9,6 +9,7 @@ test_aggregate_differential runs the machine again at less narration.
 
 import math
 import os
+import random
 import shutil
 import tempfile
 from decimal import Decimal
@@ -18,8 +19,10 @@ from pathlib import Path
 import hypothesis
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, initialize, precondition, rule, run_state_machine_as_test
+from hypothesis.stateful import (Bundle, RuleBasedStateMachine, initialize, multiple, precondition, rule,
+                                 run_state_machine_as_test)
 from pure_compare import Capture, Driver, NuvelGraph
+from test_aggregate_differential import random_calls, random_pair
 from test_bad_input import KINDS, number
 
 
@@ -32,16 +35,14 @@ def wrong(kind):
     return st.sampled_from([value for value, _ in KINDS[kind]])
 
 
-BASE = ("w", "e", "a", "b", "m")  # built first, in this order, with edges pointing forward
-NAMES = BASE + ("", "q\"'", "µé", "x\ny", "%s\x00")
+ODD_NAMES = ("", "q\"'", "µé", "x\ny", "%s\x00")
 BAD_KEYS = (1, None, b"a", 2.5, "\ud800")
 GOOD_NUMBERS = (0.0, -0.0, 1, 2, 3.0, 0.5, -1.5, 2.5, 1e-7, 1e300, -1e308, 5e-324,
                 math.nan, math.inf, -math.inf, True, 2**53 + 1, Fraction(1, 3), Decimal("0.1"),
                 number("Four", index=lambda self: 4))
 METRICS = ("lat", "bw", "", "x%s")
 UNITS = ("ns", "", "µs", "%d")
-OPERATIONS = ("rd", "wr", "RD", "Wr", "value", "unit", "ÉCRIT", "écrit", 'q"\\')
-MODES = ("module", "summation", "specified") * 5 + ("Module", "", "sum")
+OPERATIONS = ("read", "write", "READ", "Write", "value", "unit", "ÉCRIT", "écrit", 'q"\\')
 AGGREGATIONS = ("parallel", "sequential", "Parallel", "", "other")
 MAX_EDGES = 36  # paths are enumerated exhaustively; keep their number small
 
@@ -51,7 +52,8 @@ def often(good, bad):
     return st.integers(0, 9).flatmap(lambda k: bad if k == 9 else good)
 
 
-names = st.one_of(st.sampled_from(BASE), st.sampled_from(BASE), st.sampled_from(NAMES))
+built_names = Bundle("built_names")
+names = st.integers(0, 5).flatmap(lambda k: st.sampled_from(ODD_NAMES) if k == 5 else built_names)
 bad_texts = st.sampled_from([value for value, _ in KINDS["text"]] + [Text("a")])  # a str subclass passes
 texts = often(names, bad_texts)
 optional_texts = st.one_of(st.none(), texts)
@@ -77,16 +79,6 @@ def dicts_of(values, kind):
     return often(st.dictionaries(metric_keys, values, max_size=3), wrong(kind))
 
 
-# Well-formed module data, so that aggregations often get past their checks.
-good_values = st.sampled_from((0.0, 1.0, 2.5, 4.0, -3.0, 0.1, 1e16))
-good_single = st.fixed_dictionaries({"value": good_values, "unit": st.sampled_from(UNITS)})
-good_metrics = st.dictionaries(
-    st.sampled_from(METRICS[:2]),
-    st.one_of(good_single, good_single, st.dictionaries(st.sampled_from(OPERATIONS[:4]), good_single, max_size=2)),
-    min_size=1, max_size=2,
-)
-
-
 class GraphPair(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
@@ -100,31 +92,14 @@ class GraphPair(RuleBasedStateMachine):
             self.pair.capture.detach()
             shutil.rmtree(self.dir, ignore_errors=True)
 
-    @initialize(extra=st.lists(names, max_size=3),
-                edges=st.lists(st.tuples(st.integers(0, 3), st.integers(1, 4)), min_size=3, max_size=10),
-                units=st.dictionaries(st.sampled_from(METRICS), st.sampled_from(UNITS), max_size=2),
-                data=st.lists(st.tuples(st.sampled_from(BASE[1:]), good_metrics), max_size=5),
-                specified=st.lists(st.tuples(st.sampled_from(BASE), metric_names, good_values), max_size=4))
-    def build(self, extra, edges, units, data, specified):
-        for name in BASE + tuple(extra):
-            self.pair.both("add_node", name)
-        for i, j in edges:
-            i, j = min(i, j), max(i, j)
-            self.pair.both("add_edge", BASE[i], BASE[j + (i == j)])
-        self.pair.both("init_metrics", {"lat": "ns", "bw": "B/s", **units})
-        for name, values in data:
-            self.pair.both("set_module_data", name, values, 2, ["t"])
-        for name, metric, value in specified:
-            self.pair.both("set_node_specified_metric", name, metric, value, "ns")
+    @initialize(target=built_names, seed=st.integers(0, 2**32 - 1))
+    def build(self, seed):
+        _, self.roles, self.pair = random_pair(seed, self.pair.capture, most=8)
+        return multiple(*self.roles["all"])
 
     def edge(self, data):
-        """Mostly an existing edge's endpoints, else any two names."""
-        nodes, edges = self.pair.model._nodes, self.pair.model._edges
-        edges = [(nodes[e.source].name, nodes[e.target].name) for e in edges]
-        pairs = st.tuples(texts, texts)
-        if edges:
-            pairs = st.one_of(st.sampled_from(edges), st.sampled_from(edges), pairs)
-        return data.draw(pairs, label="edge")
+        """Mostly an edge of the built graph, else any two names."""
+        return data.draw(often(st.sampled_from(self.roles["edges"]), st.tuples(texts, texts)), label="edge")
 
     # -- building and structure --------------------------------------------
 
@@ -139,10 +114,13 @@ class GraphPair(RuleBasedStateMachine):
     @rule(edges=st.lists(st.tuples(texts, texts, st.integers(0, 9)), min_size=1, max_size=3))
     def add_edge(self, edges):
         for source, to, backward in edges:
-            if backward < 9 and {type(source), type(to)} == {str} and {source, to} <= set(NAMES):
+            order = self.pair.model._index
+            if backward < 9 and {type(source), type(to)} == {str} and source in order and to in order:
                 # Mostly downwards: a cycle (a self-loop too) stops most aggregations.
-                i, j = sorted((NAMES.index(source), NAMES.index(to)))
-                source, to = NAMES[i], NAMES[(j + (i == j)) % len(NAMES)]
+                if source == to:
+                    continue
+                if order[source] > order[to]:
+                    source, to = to, source
             self.pair.both("add_edge", source, to)
 
     @rule(tag=often(st.sampled_from(("t", "u", "", "é")), bad_texts))
@@ -157,7 +135,7 @@ class GraphPair(RuleBasedStateMachine):
     def init_metrics(self, metric_units):
         self.pair.both("init_metrics", metric_units)
 
-    @rule(node_name=texts, metrics=st.one_of(metrics, good_metrics), instance=numbers, tags=tags)
+    @rule(node_name=texts, metrics=metrics, instance=numbers, tags=tags)
     def set_module_data(self, node_name, metrics, instance, tags):
         self.pair.both("set_module_data", node_name, metrics, instance, tags)
 
@@ -185,42 +163,21 @@ class GraphPair(RuleBasedStateMachine):
     def get_node_specified_metric(self, node_name, metric_name):
         self.pair.both("get_node_specified_metric", node_name, metric_name)
 
-    @rule(metric=metric_texts, module=often(names, optional_texts),
-          operation=st.one_of(st.none(), operations))
-    def query_module_metric(self, metric, module, operation):
-        self.pair.both("query_module_metric", metric, module, operation)
+    @rule(data=st.data(), metric=metric_texts, operation=st.one_of(st.none(), operations))
+    def query_module_metric(self, data, metric, operation):
+        modules = st.sampled_from(self.pair.model.get_leaf_names() or [None])
+        self.pair.both("query_module_metric", metric, data.draw(often(modules, optional_texts)), operation)
 
     # -- aggregation ------------------------------------------------------------
 
-    def event_and_workload(self, data):
-        """Mostly an event (a node with out-edges) and None or a node above it."""
-        pure = self.pair.model
-        nodes, index = pure._nodes, pure._index
-        events = sorted({node.name for node in nodes if node.out_edges and index[node.name] is not None})
-        event = data.draw(often(st.sampled_from(events), optional_texts) if events else optional_texts, label="event")
-        above = []
-        if type(event) is str and event in index:
-            e = index[event]
-            above = [name for name, w in index.items() if w != e and pure._reaches(w, e)]
-        workloads = [st.none(), st.none(), optional_texts] + [st.sampled_from(above)] * 3 * bool(above)
-        workload = data.draw(st.one_of(*workloads), label="workload")
-        return event, workload
-
-    @rule(data=st.data(), calls=st.lists(st.tuples(metric_texts, often(st.sampled_from(MODES), texts), units,
-                                                   st.booleans()), min_size=1, max_size=6))
-    def aggregate_event_metric(self, data, calls):
-        for metric, mode, unit, keyword in calls:
-            event, workload = self.event_and_workload(data)
+    @rule(seed=st.integers(0, 2**32 - 1), calls=st.integers(1, 6), keyword=st.booleans())
+    def aggregate(self, seed, calls, keyword):
+        """The calls of the engine comparison, on the names the graph was built with."""
+        for method, args in random_calls(random.Random(seed), self.roles, changes=0)[:calls]:
             if keyword:
-                self.pair.both("aggregate_event_metric", metric, mode, unit, event=event, workload=workload)
+                self.pair.both(method, *args[:-2], workload=args[-2], event=args[-1])
             else:
-                self.pair.both("aggregate_event_metric", metric, mode, unit, workload, event)
-
-    @rule(data=st.data(), calls=st.integers(1, 3))
-    def aggregate_event_count(self, data, calls):
-        for _ in range(calls):
-            event, workload = self.event_and_workload(data)
-            self.pair.both("aggregate_event_count", workload, event)
+                self.pair.both(method, *args)
 
     # -- graph file ---------------------------------------------------------------
 
@@ -246,6 +203,10 @@ SETTINGS = settings(
 )
 
 
+def run_machine(seed, examples=EXAMPLES):
+    run_state_machine_as_test(hypothesis.seed(seed)(GraphPair), settings=settings(SETTINGS, max_examples=examples))
+
+
 def test_graph_pair(seed):
-    run_state_machine_as_test(hypothesis.seed(seed)(GraphPair), settings=SETTINGS)
+    run_machine(seed)
 
