@@ -1,9 +1,6 @@
-"""save_json: the exact text of the graph file, and how it reaches the disk.
-
-A save never destroys the old file: a regular file (or a new one) is written
-to a temporary file in the same directory and renamed over the target;
-devices, FIFOs and targets in directories that refuse new files are written
-in place.
+"""save_json: the exact text of the graph file, and how it reaches the disk:
+through a temporary file renamed over the target, or in place for devices,
+FIFOs and directories that refuse new files; a failed save keeps the old file.
 """
 
 import errno
