@@ -135,8 +135,9 @@ def test_handler_refused_by_borrow_kind(graph, handler, call, seen, result):
     lambda g: g.aggregate_event_metric("lat", "module", "ns", "w", "e"),
     lambda g: g.aggregate_event_metric("bw", "summation", "ns", "w", "m"),
     lambda g: g.query_module_metric("lat", "m", "op"),
+    lambda g: str(pytest.raises(ValueError, g.query_module_metric, "lat", "nowhere").value),  # an Error record
 ])
-def test_panic_from_any_record_leaves_a_usable_graph(graph, handler, call):
+def test_panic_from_any_record_leaves_a_usable_graph(graph, handler, capsys, call):
     # PanicException, taken from an internal failure: a dict that loses a key while it is read.
     factor = {}
     factor["lat"], factor["more"] = hooked(lambda: factor.pop("more"), float=lambda: 1.0), 1.0
@@ -162,6 +163,9 @@ def test_panic_from_any_record_leaves_a_usable_graph(graph, handler, call):
         assert call(g) == expected
         g.add_node("after")
     assert k > 1
+    notices = capsys.readouterr().err
+    assert notices.count("nuvel: an internal failure raised in Python code is resumed:\n") == k - 1
+    assert notices.count("in hook\n") == k - 1
 
 
 # ---- Threads, in a fresh interpreter: the loggers' first records race too ---
