@@ -13,6 +13,7 @@ from nuvel import NuvelGraph
 
 DATA = Path(__file__).parent / "data" / "json"
 
+CONTROL = "control character (\\u0000-\\u001F) found while parsing a string"
 # file -> (text, line, column) of the ValueError "{text} at line {} column {}"
 SYNTAX_ERRORS = {
     "n_empty.json": ("EOF while parsing a value", 1, 0),
@@ -54,10 +55,8 @@ SYNTAX_ERRORS = {
     "n_invalid_utf8.json": ("invalid unicode code point", 1, 6),
     "n_encoded_surrogate.json": ("invalid unicode code point", 1, 5),
     "n_truncated_utf8_before_escape.json": ("invalid unicode code point", 1, 5),
-    "n_control_character.json": (
-        "control character (\\u0000-\\u001F) found while parsing a string", 1, 4),
-    "n_line_feed_in_string.json": (
-        "control character (\\u0000-\\u001F) found while parsing a string", 2, 0),
+    "n_control_character.json": (CONTROL, 1, 4),
+    "n_line_feed_in_string.json": (CONTROL, 2, 0),
     "n_key_not_string.json": ("key must be a string", 1, 2),
     "n_unquoted_key.json": ("key must be a string", 1, 9),
     "n_lone_trailing_surrogate.json": ("lone leading surrogate in hex escape", 1, 7),
@@ -71,8 +70,7 @@ SYNTAX_ERRORS = {
     "n_two_values.json": ("trailing characters", 1, 3),
     "n_nul_after_value.json": ("trailing characters", 1, 3),
     "n_nul_in_list.json": ("expected `,` or `]`", 1, 3),
-    "n_nul_in_string.json": (
-        "control character (\\u0000-\\u001F) found while parsing a string", 1, 3),
+    "n_nul_in_string.json": (CONTROL, 1, 3),
     "n_nul_as_value.json": ("expected value", 1, 1),
     "n_error_on_third_line.json": ("expected `:`", 3, 7),
 }
