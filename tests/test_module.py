@@ -37,32 +37,22 @@ def stub_methods():
 STUB_DOCS = {"add_edge", "init_metrics", "set_node_specified_metric", "aggregate_event_metrics",
              "aggregate_event_counts"}
 DOCS = {
-    "get_tag_modules": (
-        "Leaf module names carrying `tag`, in leaf insertion order. Lets the Python\n"
-        "tag-aggregation wrapper drive the per-module loop itself (matching main)."
-    ),
-    "set_module_data": (
-        "Populate a leaf node with hardware interface results, instance count, and tags.\n"
-        "`metrics` is a Python dict:\n"
-        '  single-op:  { metric_name: {"value": float, "unit": str}, ... }\n'
-        '  multi-op:   { metric_name: { op_name: {"value": float, "unit": str}, ... }, ... }'
-    ),
+    "get_tag_modules": "Leaf module names carrying `tag`, in leaf insertion order. Lets the Python\n"
+                       "tag-aggregation wrapper drive the per-module loop itself (matching main).",
+    "set_module_data": "Populate a leaf node with hardware interface results, instance count, and tags.\n"
+                       "`metrics` is a Python dict:\n"
+                       '  single-op:  { metric_name: {"value": float, "unit": str}, ... }\n'
+                       '  multi-op:   { metric_name: { op_name: {"value": float, "unit": str}, ... }, ... }',
     "query_module_metric": 'Returns {"value": float, "unit": str}.',
-    "aggregate_event_breakdown": (
-        "Where aggregate_event_metric's value for `event` comes from: {\"value\": the\n"
-        "single call's value, \"unit\": metric_unit, \"modules\": {module: contribution},\n"
-        '"events": [{"event", "value", "rule", "children": [{"node", "aggregation",\n'
-        '"contribution", "chosen"}]}]}. Raises what the single call raises. Logs\n'
-        "nothing and leaves metric values as they are."
-    ),
-    "describe_model": (
-        "Counts of nodes, edges, workloads, events and modules; the metrics with their\n"
-        "units and multi-operation modules; names given to several nodes."
-    ),
-    "check_model": (
-        'Every problem that makes an aggregation fail or mislead, as dicts with "kind",\n'
-        '"severity", "nodes", "metric" and "message".'
-    ),
+    "aggregate_event_breakdown": "Where aggregate_event_metric's value for `event` comes from: {\"value\": the\n"
+                                 "single call's value, \"unit\": metric_unit, \"modules\": {module: contribution},\n"
+                                 '"events": [{"event", "value", "rule", "children": [{"node", "aggregation",\n'
+                                 '"contribution", "chosen"}]}]}. Raises what the single call raises. Logs\n'
+                                 "nothing and leaves metric values as they are.",
+    "describe_model": "Counts of nodes, edges, workloads, events and modules; the metrics with their\n"
+                      "units and multi-operation modules; names given to several nodes.",
+    "check_model": 'Every problem that makes an aggregation fail or mislead, as dicts with "kind",\n'
+                   '"severity", "nodes", "metric" and "message".',
 }
 
 
