@@ -69,8 +69,6 @@ def lat(g, module):
 CONVERSIONS = {
     "double": (lambda g, h: g.set_node_specified_metric("e", "lat", hooked(h, float=lambda: 5.0), "ns"),
                lambda g: g.get_node_specified_metric("e", "lat"), 5.0),
-    "index": (lambda g, h: g.set_module_data("m", {"lat": {"value": 1, "unit": "ns"}},
-                                             hooked(h, index=lambda: 3), []), lambda g: lat(g, "m"), 1.0),
     "factor value": (lambda g, h: g.set_edge_factor("e", "m", {"lat": hooked(h, float=lambda: 2.0)}),
                      lambda g: g.aggregate_event_metric("lat", "summation", "ns", None, "e"),
                      {"value": 2.0 * 3 * 2.0, "unit": "ns"}),
