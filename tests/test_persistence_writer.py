@@ -4,7 +4,6 @@ FIFOs and directories that refuse new files; a failed save keeps the old file.
 """
 
 import errno
-import json
 import math
 import os
 import platform
@@ -25,16 +24,8 @@ def single(value, unit):
     return {"unit": unit, "value": value}
 
 
-# The file of example_graph(): JSON with members sorted and two spaces of indent.
-EXAMPLE = json.dumps({
-    "edges": [{"aggregation": "parallel", "count": 4.0, "factor": {"energy": 0.5}, "operation": {"energy": "read"},
-               "source": "e1", "target": "m1"}],
-    "nodes": [{"instance": 1.0, "metrics": {"latency": single(0.0, "ns")}, "name": "e1", "performance": None,
-               "specified_metrics": {}, "tags": []},
-              {"instance": 2.0, "metrics": {"energy": {"read": single(2.5, "pJ"), "write": single(3.0, "pJ")},
-                                            "latency": single(1.25, "ns")},
-               "name": "m1", "performance": "perf/m1", "specified_metrics": {}, "tags": ["cache", "l1"]}],
-}, indent=2)
+# The file of example_graph(), byte for byte.
+EXAMPLE = (Path(__file__).parent / "data" / "example_graph.json").read_text(encoding="utf-8")
 
 
 def example_graph():
