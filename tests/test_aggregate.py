@@ -1,7 +1,6 @@
-"""Event counts and metric aggregation, by hand: one narration table per
-mode, records compared whole as (logger, level, text) in order; the cases
-random graphs rarely build (a tie for the parallel maximum, -0.0 left in an
-event); and a chain of a million nodes."""
+"""Aggregation by hand: one narration table per mode, records compared whole
+and in order; what random graphs rarely build (a tie for the parallel
+maximum, -0.0 left in an event); and a chain of a million nodes."""
 
 import logging
 import math

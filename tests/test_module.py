@@ -57,8 +57,7 @@ DOCS = {
 
 
 def test_reimport_and_subinterpreter_import():
-    """Imported again after removal from sys.modules: the same module. In a
-    subinterpreter: an ImportError, and the main interpreter's copy still works."""
+    """Imported again: the same module; in a subinterpreter: an ImportError, and the first copy still works."""
     code = """
         import sys
         import nuvel._core as first
