@@ -1,8 +1,8 @@
-"""Event counts and metric aggregation, by hand: one narration table per
-mode, records compared whole as (logger, level, text) in order; the cases
-random graphs rarely build (a tie for the parallel maximum, -0.0 left in an
-event); and a chain of a million nodes."""
+"""Aggregation by hand: one narration table per mode, records compared whole
+and in order; what random graphs rarely build (a tie for the parallel
+maximum, -0.0 left in an event); and a chain of a million nodes."""
 
+import logging
 import math
 import subprocess
 import sys
@@ -16,15 +16,11 @@ CORE, AGG = "nuvel_core", "nuvel_core.aggregate"
 
 
 def debug(text, logger=AGG):
-    return (logger, "DEBUG", text)
+    return (logger, logging.DEBUG, text)
 
 
 def info(text):
-    return (AGG, "INFO", text)
-
-
-def records(caplog):
-    return [(r.name, r.levelname, r.getMessage()) for r in caplog.records]
+    return (AGG, logging.INFO, text)
 
 
 def graph(*edges, metrics=("lat",)):
@@ -56,14 +52,14 @@ def run(g, mode, workload=None, event="E"):
 
 
 @pytest.mark.parametrize("workload", [None, "w"])
-def test_module_mode_records(caplog, workload):
+def test_module_mode_records(capture, workload):
     g = graph("w>E", "E>A*10", "E>B", "A>m1", "B>m1", "E>m2")
     module(g, "m1", 2, instance=3)
     module(g, "m2", 5, unit="ps")
     g.set_edge_factor("B", "m1", {"lat": 3})  # counts and factors play no part
     assert run(g, "module", workload) == 11.0
-    ignored = [] if workload is None else [(CORE, "WARNING", "Ignore workload <w> in aggregation <module>.")]
-    assert records(caplog) == ignored + [
+    ignored = [] if workload is None else [(CORE, logging.WARNING, "Ignore workload <w> in aggregation <module>.")]
+    assert capture.take() == ignored + [
         debug("  Check subevent <E> -> <m2>."),
         info("Aggregate metric <lat> for module <m2> in event <E>."),
         debug("  Total value (<E> -> <m2>) = <5.0> <ps> = single value <5.0> * instance <1.0>."),
@@ -83,7 +79,7 @@ def test_module_mode_records(caplog, workload):
     (3.0, "parallel", 6.0), (3.0, "sequential", 11.0), (2.5, "parallel", 5.0),  # the last a tie: B stays chosen
 ])
 @pytest.mark.parametrize("workload", [None, "w"])
-def test_specified_mode_records(caplog, a_value, b_edge, total, workload):
+def test_specified_mode_records(capture, a_value, b_edge, total, workload):
     g = graph("w>E*2.5", "E>A*2", "E>B", "A>ma", "B>mb")
     g.set_node_specified_metric("A", "lat", a_value, "ps")
     g.set_node_specified_metric("B", "lat", 5, "ps")
@@ -102,7 +98,7 @@ def test_specified_mode_records(caplog, a_value, b_edge, total, workload):
         result = total * 2.5
         final = f"  Total value (<w> -> <E>) = <{result}> <us> = single value <{total}> * count <2.5>."
     assert run(g, "specified", workload) == result
-    assert records(caplog) == scale + [
+    assert capture.take() == scale + [
         info("Ignore module <ma>."),
         info("Aggregate metric <lat> for event <A>."),
         debug("  Ignore module <ma>."),
@@ -121,13 +117,13 @@ def test_specified_mode_records(caplog, a_value, b_edge, total, workload):
     ]
 
 
-def test_summation_mode_records(caplog):
+def test_summation_mode_records(capture):
     g = graph("E>A*2", "A>m*3", "E>m", "X>A")
     g.set_edge_aggregation("E", "A", "sequential")
     g.set_edge_factor("E", "m", {"bw": 0.5})
     module(g, "m", 1, unit="B", instance=4)
     assert run(g, "summation") == 7.0
-    assert records(caplog) == [
+    assert capture.take() == [
         info("Aggregate metric <lat> for module <m>."),
         debug("  Total value (<E> -> <m>) = <1.0> <ns> = single value <1.0> * count <1.0> * factor <1.0>."),
         debug("  Total value (<A> -> <m>) = <3.0> <ns> = single value <1.0> * count <3.0> * factor <1.0>."),
@@ -138,7 +134,7 @@ def test_summation_mode_records(caplog):
     ]
 
 
-def test_summation_per_operation_records(caplog):
+def test_summation_per_operation_records(capture):
     g = graph("w>e2", "e2>m", "w>e1", "e1>m", metrics=())
     g.set_module_data("m", {"lat": {"write": single(5.0, "kB"), "read": single(2.0, "B")}}, 1, [])
     for edge, count, op in (("w>e2", 1, "write"), ("e2>m", 4, "WRITE"), ("w>e1", 2, "read"), ("e1>m", 3, "Read")):
@@ -146,7 +142,7 @@ def test_summation_per_operation_records(caplog):
         g.set_edge_operation(*edge.split(">"), {"lat": op})
     g.set_edge_factor("w", "e2", {"lat": 0.5})
     assert run(g, "summation", "w", "m") == 22.0
-    assert records(caplog) == [
+    assert capture.take() == [
         debug("  Path (<w> -> <e1>) updates event count to <2.0> and event factor to <1.0>."),
         debug("  Path (<e1> -> <m>) updates event count to <6.0> and event factor to <1.0>."),
         debug("  Total event count (<m> : <read>) is increased by <6.0> = count <6.0> * factor <1.0>."),

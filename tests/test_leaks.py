@@ -1,10 +1,8 @@
-"""References and memory over many calls of NuvelGraph methods, in a child
-interpreter (this file run as a script): every method's valid call, the
-wrong calls of the bad-input tables, and the paths only Python hooks reach.
-
-Memory is read after a short and after a long run of the same calls: caches
-and arenas grow once and show in both readings; a leak grows with the number
-of calls, so only the difference between the readings counts.
+"""References and memory over many calls of every NuvelGraph method, in a
+child interpreter (this file run as a script): valid calls, the wrong calls
+of the bad-input tables, and the paths only Python hooks reach. Memory is
+read after a short and a long run of the same calls: caches grow once and
+show in both readings, a leak grows with the number of calls.
 """
 
 import json
@@ -72,7 +70,7 @@ def child():
     reads = hooked(lambda: g.has_node("w"), float=lambda: 1.0)
     writes = hooked(lambda: spare.set_edge_count("e", "m", 1.0), float=lambda: 1.0)
     shrinking = {}  # loses a key while it is read
-    shrinking["lat"], shrinking["zz"] = hooked(lambda: shrinking.pop("zz", None), float=lambda: 1.0), 1.0
+    shrinking["lat"] = hooked(lambda: shrinking.pop("zz", None), float=lambda: 1.0)
     in_shared = set()
 
     def reenter(record):
@@ -94,18 +92,34 @@ def child():
             e.__traceback__ = None
             return e
 
-    panic = type(call_quietly(lambda: g.set_edge_factor("e", "m", shrinking)))
+    def shrink():
+        shrinking["zz"] = 1.0
+        return g.set_edge_factor("e", "m", shrinking)
+
+    def filtered(refuse):
+        """A call with one Warn record, which meets `refuse` (what the bridge prints about it is dropped)."""
+        def call():
+            log.addFilter(refuse)
+            sys.stderr = quiet
+            try:
+                return g.query_module_metric("lat", "m", "op")
+            finally:
+                sys.stderr = sys.__stderr__
+                log.removeFilter(refuse)
+        return call
+
+    panic = type(call_quietly(shrink))
     assert issubclass(panic, BaseException) and not issubclass(panic, Exception), panic
-    shrinking["zz"] = 1.0
     V, R = ValueError, RuntimeError
     type_refs = sys.getrefcount(NuvelGraph)
-    warn = lambda: g.query_module_metric("lat", "m", "op")  # noqa: E731 - one Warn record
+    quiet = open(os.devnull, "w")
     cases = list(table_cases(g, tmp)) + [
         ("shared refused", R, lambda: g.set_edge_count("e", "m", reads)),
         ("exclusive refused", R, lambda: spare.set_edge_count("e", "m", writes)),
         ("other graph open", None, lambda: g.set_edge_count("e", "m", writes)),
-        ("dict changed size", panic, lambda: g.set_edge_factor("e", "m", shrinking)),
-        ("refused in a filter", None, warn), ("filter raises", None, warn), ("filter panics", panic, warn),
+        ("dict changed size", panic, shrink),
+        ("refused in a filter", None, filtered(reenter)), ("filter raises", None, filtered(raising(KeyError))),
+        ("filter panics", panic, filtered(raising(panic))),
         ("foreign self", TypeError, lambda: NuvelGraph.has_node({}, "w")),
         ("unknown edge", V, lambda: g.get_edge_aggregation("m", "e")),
         ("load malformed", V, lambda: NuvelGraph.load_json(bad)),
@@ -113,24 +127,9 @@ def child():
         ("breakdown", None, lambda: g.aggregate_event_breakdown("lat", "summation", "ns", "w", "w")),
         ("breakdown failing", V, lambda: g.aggregate_event_breakdown("lat", "specified", "ns", None, "ghost")),
     ]
-    after = {"dict changed size": lambda: shrinking.__setitem__("zz", 1.0)}
-    hooks = {"refused in a filter": reenter, "filter raises": raising(KeyError),
-             "filter panics": raising(panic)}
-    quiet = open(os.devnull, "w")
 
     def call(label, expect, fn):
-        hook = hooks.get(label)
-        if hook is not None:  # what the bridge prints about a failing filter is dropped
-            log.addFilter(hook)
-            sys.stderr = quiet
-        try:
-            got = call_quietly(fn)
-        finally:
-            if hook is not None:
-                sys.stderr = sys.__stderr__
-                log.removeFilter(hook)
-            if label in after:
-                after[label]()
+        got = call_quietly(fn)
         assert type(got) is expect if expect else not isinstance(got, BaseException), (label, got)
 
     def parts(args):

@@ -13,6 +13,7 @@ from nuvel import NuvelGraph
 
 DATA = Path(__file__).parent / "data" / "json"
 
+CONTROL = "control character (\\u0000-\\u001F) found while parsing a string"
 # file -> (text, line, column) of the ValueError "{text} at line {} column {}"
 SYNTAX_ERRORS = {
     "n_empty.json": ("EOF while parsing a value", 1, 0),
@@ -54,10 +55,8 @@ SYNTAX_ERRORS = {
     "n_invalid_utf8.json": ("invalid unicode code point", 1, 6),
     "n_encoded_surrogate.json": ("invalid unicode code point", 1, 5),
     "n_truncated_utf8_before_escape.json": ("invalid unicode code point", 1, 5),
-    "n_control_character.json": (
-        "control character (\\u0000-\\u001F) found while parsing a string", 1, 4),
-    "n_line_feed_in_string.json": (
-        "control character (\\u0000-\\u001F) found while parsing a string", 2, 0),
+    "n_control_character.json": (CONTROL, 1, 4),
+    "n_line_feed_in_string.json": (CONTROL, 2, 0),
     "n_key_not_string.json": ("key must be a string", 1, 2),
     "n_unquoted_key.json": ("key must be a string", 1, 9),
     "n_lone_trailing_surrogate.json": ("lone leading surrogate in hex escape", 1, 7),
@@ -71,8 +70,7 @@ SYNTAX_ERRORS = {
     "n_two_values.json": ("trailing characters", 1, 3),
     "n_nul_after_value.json": ("trailing characters", 1, 3),
     "n_nul_in_list.json": ("expected `,` or `]`", 1, 3),
-    "n_nul_in_string.json": (
-        "control character (\\u0000-\\u001F) found while parsing a string", 1, 3),
+    "n_nul_in_string.json": (CONTROL, 1, 3),
     "n_nul_as_value.json": ("expected value", 1, 1),
     "n_error_on_third_line.json": ("expected `:`", 3, 7),
 }
@@ -101,22 +99,14 @@ def load_text(tmp_path, text: bytes):
     return NuvelGraph.load_json(str(path))
 
 
-def saved_document(graph, tmp_path):
-    graph.save_json(str(tmp_path / "saved.json"))
-    return json.loads((tmp_path / "saved.json").read_bytes())
-
-
 DEEP = {"[": "]", '{"k":': "}"}
-# Generated documents: (text, the ValueError message)
+# Generated documents: (text, the ValueError message); 127 levels load (y_depth_127_*)
 TEXT_ERRORS = [(f"\n{o * 128}1{c * 128}", f"recursion limit exceeded at line 2 column {len(o) * 127 + 1}")
                for o, c in DEEP.items()] + [
     ("[1e99999999999999]", "number out of range at line 1 column 13"),  # at the exponent's 10th digit
     ('{"nodes": [\n' + ",\n".join('{"name": "n%d"}' % i for i in range(20000)) + ",\n]}",
      "trailing comma at line 20002 column 1"),  # far beyond any read buffer
 ]
-# Depth counts open containers only: 127 levels, and 200 siblings beside 126.
-TEXT_LOADS = [f"{o * 127}1{c * 127}" for o, c in DEEP.items()] + [
-    "[" + ",".join(["[[]]"] * 200) + "," + "[" * 126 + "]" * 126 + "]"]
 
 
 REJECTED_CASES = [pytest.param(name, None, REJECTED[name], id=name) for name in sorted(REJECTED)] + [
@@ -133,20 +123,12 @@ def test_rejected(tmp_path, name, text, message):
     assert str(info.value) == message
 
 
-def test_documents_that_load_without_nodes(tmp_path):
-    for text in TEXT_LOADS:
-        assert load_text(tmp_path, text.encode()).get_all_node_names() == []
-    # a zero or tiny number with a huge exponent is just zero
-    graph = load_text(tmp_path, b'{"nodes": [{"name": "a", "instance": 0e99999999999},'
-                                b' {"name": "b", "instance": 1e-99999999999}]}')
-    assert [n["instance"] for n in saved_document(graph, tmp_path)["nodes"]] == [0.0, 0.0]
-
-
 @pytest.mark.parametrize("name", LOADED)
 def test_loaded_document(name, tmp_path):
     graph = NuvelGraph.load_json(str(DATA / f"{name}.json"))
     expected = json.loads((DATA / f"{name}.expected.json").read_text(encoding="utf-8"))
-    assert saved_document(graph, tmp_path) == expected
+    graph.save_json(str(tmp_path / "saved.json"))
+    assert json.loads((tmp_path / "saved.json").read_bytes()) == expected
 
 
 def test_maps_are_filled_in_key_byte_order(tmp_path):
@@ -164,5 +146,5 @@ def test_file_without_size():
     # /proc files report size 0; the whole content is still read
     if not os.path.exists("/proc/self/cmdline"):
         pytest.skip("no /proc")
-    with pytest.raises(ValueError, match="at line 1 column"):
+    with pytest.raises(ValueError, match="^expected value at line 1 column 1$"):
         NuvelGraph.load_json("/proc/self/cmdline")

@@ -1,13 +1,9 @@
-"""save_json: the exact text of the graph file, and how it reaches the disk.
-
-A save never destroys the old file: a regular file (or a new one) is written
-to a temporary file in the same directory and renamed over the target;
-devices, FIFOs and targets in directories that refuse new files are written
-in place.
+"""save_json: the exact text of the graph file, and how it reaches the disk:
+through a temporary file renamed over the target, or in place for devices,
+FIFOs and directories that refuse new files; a failed save keeps the old file.
 """
 
 import errno
-import json
 import math
 import os
 import platform
@@ -28,16 +24,8 @@ def single(value, unit):
     return {"unit": unit, "value": value}
 
 
-# The file of example_graph(): JSON with members sorted and two spaces of indent.
-EXAMPLE = json.dumps({
-    "edges": [{"aggregation": "parallel", "count": 4.0, "factor": {"energy": 0.5}, "operation": {"energy": "read"},
-               "source": "e1", "target": "m1"}],
-    "nodes": [{"instance": 1.0, "metrics": {"latency": single(0.0, "ns")}, "name": "e1", "performance": None,
-               "specified_metrics": {}, "tags": []},
-              {"instance": 2.0, "metrics": {"energy": {"read": single(2.5, "pJ"), "write": single(3.0, "pJ")},
-                                            "latency": single(1.25, "ns")},
-               "name": "m1", "performance": "perf/m1", "specified_metrics": {}, "tags": ["cache", "l1"]}],
-}, indent=2)
+# The file of example_graph(), byte for byte.
+EXAMPLE = (Path(__file__).parent / "data" / "example_graph.json").read_text(encoding="utf-8")
 
 
 def example_graph():
@@ -106,27 +94,30 @@ def test_numbers_written_and_read_back(tmp_path):
 EMPTY = '{\n  "edges": [],\n  "nodes": []\n}'
 
 
-# "fsize": a file size limit below the file's size. "close": the next
-# descriptor that open() hands out fails its close() with EIO, the way a
-# network or user-space file system reports a late write error; a seccomp
-# filter does it without any help from outside.
+# A save in a child. "fsize": a file size limit below the file's size.
+# "close": the next descriptor that open() hands out fails its close() with
+# EIO, the way a network or user-space file system reports a late write
+# error; a seccomp filter does it without any help from outside. "user": as
+# the user `number`.
 SAVE_CHILD = """
 import ctypes, errno, os, resource, signal, struct, sys
 from nuvel import NuvelGraph
-mode, path, close = sys.argv[1], sys.argv[2], int(sys.argv[3])
+mode, path, number = sys.argv[1], sys.argv[2], int(sys.argv[3])
 g = NuvelGraph()
 if mode == "fsize":
     for i in range(500):
         g.add_node(f"node{i}")
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (2048, 2048))
+elif mode == "user":
+    os.setuid(number)
 else:
     libc = ctypes.CDLL(None, use_errno=True)
     op = lambda code, k, jt=0, jf=0: struct.pack("HBBI", code, jt, jf, k)
     fd = os.open(os.devnull, os.O_RDONLY)
     os.close(fd)
     program = ctypes.create_string_buffer(b"".join([
-        op(0x20, 0), op(0x15, close, 0, 3),  # the syscall number is close
+        op(0x20, 0), op(0x15, number, 0, 3),  # the syscall is close
         op(0x20, 16), op(0x15, fd, 0, 1),    # and its first argument fd
         op(0x06, 0x00050000 | errno.EIO), op(0x06, 0x7FFF0000),
     ]))
@@ -147,6 +138,12 @@ def oserror_text(code):
     return f"{os.strerror(code)} (os error {code})"
 
 
+def save_in_child(mode, path, number):
+    done = subprocess.run([sys.executable, "-c", SAVE_CHILD, mode, path, str(number)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
 class TestSave:
     @pytest.mark.parametrize("mode, target, code", [
         ("fsize", "model.json", errno.EFBIG),
@@ -156,9 +153,7 @@ class TestSave:
     def test_failed_write_or_close_fails_the_save_and_keeps_the_old_file(self, tmp_path, mode, target, code):
         path = tmp_path / "model.json"
         path.write_bytes(b"old content \x00\xff")
-        done = subprocess.run([sys.executable, "-c", SAVE_CHILD, mode, tmp_path / target, str(CLOSE_SYSCALL or 0)],
-                              capture_output=True, text=True)
-        assert (done.returncode, done.stdout.strip()) == (0, oserror_text(code)), done.stderr
+        assert save_in_child(mode, tmp_path / target, CLOSE_SYSCALL or 0) == oserror_text(code)
         assert path.read_bytes() == b"old content \x00\xff" and stray_files(tmp_path, ["model.json"]) == []
 
     def test_replaced_file_keeps_its_mode_and_links(self, tmp_path):
@@ -208,22 +203,8 @@ class TestSave:
             for p in (directory, *directory.iterdir()):
                 os.chown(p, owner, owner)
             os.chmod(directory, 0o555)
-            read_end, write_end = os.pipe()
-            if os.fork() == 0:  # the child saves as the owner, reports, and never returns
-                try:
-                    os.setuid(owner)
-                    for name in files:
-                        try:
-                            NuvelGraph().save_json(str(directory / name))
-                            os.write(write_end, b"saved\n")
-                        except OSError as exc:
-                            os.write(write_end, f"{exc}\n".encode())
-                finally:
-                    os._exit(0)
-            os.close(write_end)
-            with os.fdopen(read_end) as pipe:
-                assert pipe.read().splitlines() == ["saved", oserror_text(errno.EACCES)]
-            os.wait()
+            outcomes = [save_in_child("user", directory / name, owner) for name in files]
+            assert outcomes == ["saved", oserror_text(errno.EACCES)]
             assert (directory / "writable.json").read_text() == EMPTY
             assert (directory / "readonly.json").read_text() == "old"
             assert stray_files(directory, files) == []
