@@ -1,10 +1,8 @@
-"""The pure-Python model of NuvelGraph: the tests' oracle and the benchmark's
-baseline, written as a careful Python developer would write the store (slotted
-records, a name index, a pair -> edge dict, adjacency lists). It gives the same
-results, failures (type and text), log records and file bytes as the extension,
-and reads only well-formed graph files. Aggregation follows the documented
-procedures iteratively and recomputes everything per call.
-"""
+"""The pure-Python model of NuvelGraph, the tests' oracle and the benchmark's
+baseline: the store as a careful Python developer writes it (slotted records, a
+name index, a pair -> edge dict, adjacency lists), with the extension's results,
+failures, log records and file bytes. It reads only well-formed graph files and
+recomputes each aggregation in full."""
 
 from __future__ import annotations
 
@@ -57,9 +55,8 @@ class NodeData:
 
 @dataclass(slots=True, eq=False)
 class EdgeData:
-    """One edge: endpoints as node indices, and its data fields. ``operation``
-    and ``factor`` share one empty map until replaced whole: two dicts fewer
-    per edge."""
+    """One edge between node indices. ``operation`` and ``factor`` share one
+    empty map until replaced whole: two dicts fewer per edge."""
 
     source: int
     target: int
@@ -191,10 +188,8 @@ def _debug_char(ch: str) -> str:
     escaped = _DEBUG_ESCAPES.get(ch)
     if escaped is not None:
         return escaped
-    # isprintable() rejects control, format, separator (except the blank),
-    # private-use, surrogate and unassigned characters. Grapheme extenders are
-    # approximated by the mark categories Mn and Me; the few spacing marks of
-    # Other_Grapheme_Extend (for example U+0BBE) are left unescaped here.
+    # isprintable() rejects control, format, separator (but the blank), private-use,
+    # surrogate and unassigned characters; Mn and Me approximate the grapheme extenders.
     if not ch.isprintable() or unicodedata.category(ch) in ("Mn", "Me"):
         return "\\u{%x}" % ord(ch)
     return ch
@@ -226,6 +221,13 @@ class PureGraph:
 
     def _node(self, name: str) -> NodeData:
         return self._nodes[self._position(name)]
+
+    def _lookup(self, name: str, kind: str) -> int:
+        """A node's index, for the aggregations and queries that log a failure."""
+        idx = self._index.get(name)
+        if idx is None:
+            _fail(_log, f"Invalid {kind} <{name}>.")
+        return idx
 
     def _find_edge(self, source: str, target: str) -> EdgeData:
         edge = self._pairs.get((self._index.get(source), self._index.get(target)))
@@ -341,10 +343,7 @@ class PureGraph:
         operation = _optional_text(operation, "operation")
         if module is None:
             raise ValueError("module argument is required")
-        idx = self._index.get(module)
-        if idx is None:
-            _fail(_log, f"Invalid module <{module}>.")
-        node = self._nodes[idx]
+        node = self._nodes[self._lookup(module, "module")]
         if node.out_edges:
             _fail(_log, f"Invalid event <{module}>; this function requires a module.")
         value = node.metrics.get(metric)
@@ -385,12 +384,8 @@ class PureGraph:
         if workload is None or workload == event:
             _log.debug(f"  Total value (<{event}>) = <1.0>.")
             return 1.0
-        w = self._index.get(workload)
-        if w is None:
-            _fail(_log, f"Invalid workload <{workload}>.")
-        e = self._index.get(event)
-        if e is None:
-            _fail(_log, f"Invalid event <{event}>.")
+        w = self._lookup(workload, "workload")
+        e = self._lookup(event, "event")
         if not self._reaches(w, e):
             _fail(_log, f"Invalid event <{event}> in workload <{workload}>.")
         total = self._compute_path_count(w, e, None)
@@ -399,9 +394,8 @@ class PureGraph:
 
     def _paths(self, start: int, end: int, metric: str | None):
         """Every simple path from ``start`` to another node ``end``, depth first,
-        out-edges newest first: one list of steps (edge, running count, running
-        factor of ``metric``) per path, so that a shared prefix is multiplied
-        once. The list is reused: a consumer copies what it keeps."""
+        out-edges newest first, as one reused list of steps (edge, running count,
+        running factor of ``metric``): a shared prefix is multiplied once."""
         nodes = self._nodes
         on_path = {start}
         steps: list = []
@@ -469,16 +463,15 @@ class PureGraph:
             total = total + path_total
         return total
 
-    def _topological_order(self, root: int) -> list[int]:
-        """Nodes reachable from ``root``, each after all of its successors, root
-        last: the finish order of a depth-first sort of the whole graph (outer
-        loop in ascending node index, successors pushed in list order). A cycle
-        anywhere in the graph raises ValueError."""
+    def _finish_order(self, starts) -> list[int]:
+        """The nodes reachable from ``starts``, each after all of its successors:
+        the finish order of a depth-first sort (successors pushed in list order).
+        A cycle among them raises ValueError."""
         nodes = self._nodes
         discovered = bytearray(len(nodes))
         finished = bytearray(len(nodes))
         finish: list[int] = []
-        for i in range(len(nodes)):
+        for i in starts:
             stack = [i]
             while stack:
                 v = stack[-1]
@@ -495,22 +488,13 @@ class PureGraph:
                     if not finished[v]:
                         finished[v] = 1
                         finish.append(v)
-        reachable = self._reachable(root)
-        return [v for v in finish if v in reachable]
+        return finish
 
-    def _subgraph_has_cycle(self, root: int) -> bool:
-        """Whether the nodes reachable from ``root`` contain a cycle (self-loops
-        too): peeling the nodes left without predecessors leaves some behind."""
-        nodes = self._nodes
+    def _topological_order(self, root: int) -> list[int]:
+        """Nodes reachable from ``root``, root last, in the order of a sort of the
+        whole graph (in ascending node index): a cycle anywhere raises."""
         reachable = self._reachable(root)
-        waiting = {v: sum(edge.source in reachable for edge in nodes[v].in_edges) for v in reachable}
-        ready = [v for v, count in waiting.items() if count == 0]
-        while ready:
-            for edge in nodes[ready.pop()].out_edges:
-                waiting[edge.target] -= 1
-                if waiting[edge.target] == 0:
-                    ready.append(edge.target)
-        return any(waiting.values())
+        return [v for v in self._finish_order(range(len(self._nodes))) if v in reachable]
 
     def _aggregate_module(self, event: int, metric: str) -> float:
         """Sum of value x instance over the modules below ``event``, each once:
@@ -700,14 +684,10 @@ class PureGraph:
         if event is None:
             raise ValueError("event argument is required")
         debug = _log.isEnabledFor(logging.DEBUG)
-        e = self._index.get(event)
-        if e is None:
-            _fail(_log, f"Invalid event <{event}>.")
+        e = self._lookup(event, "event")
         w = None
         if workload is not None and workload != event:
-            w = self._index.get(workload)
-            if w is None:
-                _fail(_log, f"Invalid workload <{workload}>.")
+            w = self._lookup(workload, "workload")
             if not self._reaches(w, e):
                 _fail(_log, f"Invalid event <{event}> in workload <{workload}>.")
 
@@ -726,8 +706,7 @@ class PureGraph:
         if metric_aggregation == "module":
             if workload is not None:
                 _log.warning(f"Ignore workload <{workload}> in aggregation <module>.")
-            if self._subgraph_has_cycle(e):
-                raise ValueError(_CYCLE)
+            self._finish_order([e])  # a cycle below the event raises
             result = self._aggregate_module(e, metric)
         elif metric_aggregation == "specified" and not node.out_edges:
             _fail(_log, f"Invalid module <{event}> for aggregation <specified>; "
@@ -776,12 +755,10 @@ class PureGraph:
             "nodes": [
                 {
                     "instance": node.instance,
-                    "metrics": {name: _metric_object(value) for name, value in node.metrics.items()},
+                    "metrics": _metric_object(node.metrics),
                     "name": node.name,
                     "performance": node.performance,
-                    "specified_metrics": {
-                        name: _metric_object(single) for name, single in node.specified_metrics.items()
-                    },
+                    "specified_metrics": _metric_object(node.specified_metrics),
                     "tags": list(node.tags),
                 }
                 for node in nodes
@@ -822,9 +799,8 @@ class PureGraph:
 
     @staticmethod
     def _from_document(document) -> PureGraph:
-        """Lenient walk: only a node's name and an edge's endpoints are
-        required; anything else missing or of another type takes its default.
-        Object members are read in ascending key order."""
+        """Lenient walk, members in key order: only a node's name and an edge's
+        endpoints are required; anything missing or mistyped takes its default."""
         graph = PureGraph()
         document = _typed(document, dict, {})
         for i, item in enumerate(_typed(document.get("nodes"), list, [])):
@@ -877,9 +853,10 @@ def _os_message(exc: OSError) -> str:
 
 
 def _metric_object(value):
+    """A metric, or a dict of metrics or of operations, as JSON objects."""
     if type(value) is SingleMetric:
         return {"unit": value.unit, "value": value.value}
-    return {op: {"unit": single.unit, "value": single.value} for op, single in value.items()}
+    return {name: _metric_object(item) for name, item in value.items()}
 
 
 def _json_number(x: float) -> str:
