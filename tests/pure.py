@@ -32,8 +32,7 @@ class SingleMetric:
 
 
 class MultiOp(dict):
-    """A metric reported per operation: operation name -> SingleMetric, in
-    insertion order (possibly empty; still distinct from a single value)."""
+    """A metric per operation: operation name -> SingleMetric (possibly none)."""
 
     __slots__ = ()
 
@@ -213,21 +212,18 @@ class PureGraph:
         self._index: dict[str, int] = {}
         self._pairs: dict[tuple[int, int], EdgeData] = {}
 
-    def _position(self, name: str) -> int:
+    def _position(self, name: str, kind: str | None = None) -> int:
+        """A node's index. A missing node is "not found", or given its ``kind``,
+        the logged "Invalid <kind> <name>." of the queries and aggregations."""
         idx = self._index.get(name)
+        if idx is None and kind is not None:
+            _fail(_log, f"Invalid {kind} <{name}>.")
         if idx is None:
             raise ValueError(f"Node '{name}' not found")
         return idx
 
     def _node(self, name: str) -> NodeData:
         return self._nodes[self._position(name)]
-
-    def _lookup(self, name: str, kind: str) -> int:
-        """A node's index, for the aggregations and queries that log a failure."""
-        idx = self._index.get(name)
-        if idx is None:
-            _fail(_log, f"Invalid {kind} <{name}>.")
-        return idx
 
     def _find_edge(self, source: str, target: str) -> EdgeData:
         edge = self._pairs.get((self._index.get(source), self._index.get(target)))
@@ -310,7 +306,7 @@ class PureGraph:
     def get_edge_aggregation(self, source, target) -> str:
         return self._find_edge(_text(source, "source"), _text(target, "target")).aggregation
 
-    # -- module data --------------------------------------------------------
+    # -- metrics ------------------------------------------------------------
 
     def init_metrics(self, metric_units) -> None:
         units = _text_map(metric_units, "metric_units")
@@ -335,15 +331,13 @@ class PureGraph:
         node.instance = instance
         node.tags = tags
 
-    # -- metric queries -----------------------------------------------------
-
     def query_module_metric(self, metric, module=None, operation=None) -> dict:
         metric = _text(metric, "metric")
         module = _optional_text(module, "module")
         operation = _optional_text(operation, "operation")
         if module is None:
             raise ValueError("module argument is required")
-        node = self._nodes[self._lookup(module, "module")]
+        node = self._nodes[self._position(module, "module")]
         if node.out_edges:
             _fail(_log, f"Invalid event <{module}>; this function requires a module.")
         value = node.metrics.get(metric)
@@ -384,8 +378,8 @@ class PureGraph:
         if workload is None or workload == event:
             _log.debug(f"  Total value (<{event}>) = <1.0>.")
             return 1.0
-        w = self._lookup(workload, "workload")
-        e = self._lookup(event, "event")
+        w = self._position(workload, "workload")
+        e = self._position(event, "event")
         if not self._reaches(w, e):
             _fail(_log, f"Invalid event <{event}> in workload <{workload}>.")
         total = self._compute_path_count(w, e, None)
@@ -455,18 +449,15 @@ class PureGraph:
             path_total = factor * count
             if debug:
                 self._narrate_path(steps, metric is not None)
-                if metric is None:
-                    _agg_log.debug(f"  Total event count ({route}) is increased by <{count!r}>.")
-                else:
-                    _agg_log.debug(f"  Total event count ({route}) is increased by "
-                                   f"<{path_total!r}> = count <{count!r}> * factor <{factor!r}>.")
+                # Without a metric every factor is 1.0, so path_total is the count.
+                factors = "" if metric is None else f" = count <{count!r}> * factor <{factor!r}>"
+                _agg_log.debug(f"  Total event count ({route}) is increased by <{path_total!r}>{factors}.")
             total = total + path_total
         return total
 
     def _finish_order(self, starts) -> list[int]:
-        """The nodes reachable from ``starts``, each after all of its successors:
-        the finish order of a depth-first sort (successors pushed in list order).
-        A cycle among them raises ValueError."""
+        """The nodes reachable from ``starts``, each after all of its successors
+        (depth first, successors pushed in list order); a cycle raises ValueError."""
         nodes = self._nodes
         discovered = bytearray(len(nodes))
         finished = bytearray(len(nodes))
@@ -575,17 +566,16 @@ class PureGraph:
                     _agg_log.debug(f"  Total value (<{child.name}>) = <{contribution!r}> "
                                    f"<{_metric_unit(child, metric)}> = single value <{value!r}> "
                                    f"* count <{edge.count!r}> * factor <{factor!r}>.")
-                if edge.aggregation == "parallel":
-                    if contribution > parallel:
-                        if debug:
-                            _agg_log.debug(f"  Update parallel maximum metric value to <{contribution!r}>, "
-                                           f"based on event <{child.name}>.")
-                        parallel = contribution
-                else:
+                if edge.aggregation != "parallel":
                     if debug:
                         _agg_log.debug(f"  Update sequential accumulated metric value by <{contribution!r}>, "
                                        f"based on event <{child.name}>.")
                     sequential = sequential + contribution
+                elif contribution > parallel:
+                    if debug:
+                        _agg_log.debug(f"  Update parallel maximum metric value to <{contribution!r}>, "
+                                       f"based on event <{child.name}>.")
+                    parallel = contribution
             value = sequential + parallel
             specified = node.specified_metrics.get(metric)
             if not module_with_metric and specified is not None:
@@ -684,10 +674,10 @@ class PureGraph:
         if event is None:
             raise ValueError("event argument is required")
         debug = _log.isEnabledFor(logging.DEBUG)
-        e = self._lookup(event, "event")
+        e = self._position(event, "event")
         w = None
         if workload is not None and workload != event:
-            w = self._lookup(workload, "workload")
+            w = self._position(workload, "workload")
             if not self._reaches(w, e):
                 _fail(_log, f"Invalid event <{event}> in workload <{workload}>.")
 
@@ -791,9 +781,7 @@ class PureGraph:
             raise ValueError(_os_message(exc)) from None
         finally:
             os.close(fd)
-        # Malformed files are not modelled: the loader's own tests pin its
-        # messages. Every number is a float; an integer is read exactly, then
-        # converted ("-0" is 0.0).
+        # Every number is a float: an integer is read exactly, then converted ("-0" is 0.0).
         text = data.decode("utf-8")
         return PureGraph._from_document(json.loads(text, parse_int=lambda digits: float(int(digits))))
 
