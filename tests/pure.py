@@ -137,9 +137,12 @@ def _text_list(value, param: str) -> tuple:
     return tuple([_text(item, param) for item in value])
 
 
-def _operations(metric: str, entries: dict) -> MultiOp:
+def _module_metric(metric: str, data: dict) -> SingleMetric | MultiOp:
+    """{"value": number, "unit": text}, else operation name -> such a dict."""
+    if "value" in data and "unit" in data:
+        return SingleMetric(_as_double(data["value"]), _as_text(data["unit"]))
     ops = MultiOp()
-    for op, entry in entries.items():
+    for op, entry in data.items():
         op = _as_text(op)
         if not isinstance(entry, dict):
             raise _downcast(entry, "PyDict")
@@ -322,12 +325,8 @@ class PureGraph:
         node = self._node(node_name)
         for key, value in metrics.items():
             key = _as_text(key)
-            if not isinstance(value, dict):
-                continue
-            if "value" in value and "unit" in value:
-                node.metrics[key] = SingleMetric(_as_double(value["value"]), _as_text(value["unit"]))
-            else:
-                node.metrics[key] = _operations(key, value)
+            if isinstance(value, dict):
+                node.metrics[key] = _module_metric(key, value)
         node.instance = instance
         node.tags = tags
 
@@ -343,17 +342,17 @@ class PureGraph:
         value = node.metrics.get(metric)
         if value is None:
             raise ValueError(f"Metric '{metric}' not found on module '{module}'")
-        if type(value) is SingleMetric:
-            if operation is not None:
-                _log.warning(f"Ignore operation <{operation}> for metric <{metric}> in module "
-                             f"<{module}>; this module requires no specified operation.")
-            return {"value": value.value, "unit": value.unit}
-        single = value.get(operation)
-        if single is None:
-            legal = ", ".join([f"'{op}'" for op in value])
-            _fail(_log, f"Invalid operation <{operation}> for metric <{metric}> in module "
-                  f"<{module}>; legal values: [{legal}].")
-        return {"value": single.value, "unit": single.unit}
+        if type(value) is MultiOp:
+            single = value.get(operation)
+            if single is None:
+                legal = ", ".join([f"'{op}'" for op in value])
+                _fail(_log, f"Invalid operation <{operation}> for metric <{metric}> in module "
+                      f"<{module}>; legal values: [{legal}].")
+            value = single
+        elif operation is not None:
+            _log.warning(f"Ignore operation <{operation}> for metric <{metric}> in module "
+                         f"<{module}>; this module requires no specified operation.")
+        return {"value": value.value, "unit": value.unit}
 
     def set_node_specified_metric(self, node_name, metric_name, value, unit) -> None:
         node_name = _text(node_name, "node_name")
@@ -438,8 +437,7 @@ class PureGraph:
         return end in self._reachable(start)
 
     def _compute_path_count(self, w: int, e: int, metric: str | None) -> float:
-        """Sum over the paths from w to e of count x factor for ``metric``; with
-        ``metric`` None, of the count alone, narrated as the event count."""
+        """Sum over the paths from w to e of count x factor of ``metric`` (None: the count alone)."""
         debug = _agg_log.isEnabledFor(logging.DEBUG)
         nodes = self._nodes
         route = f"<{nodes[w].name}> -> <{nodes[e].name}>"
@@ -482,8 +480,7 @@ class PureGraph:
         return finish
 
     def _topological_order(self, root: int) -> list[int]:
-        """Nodes reachable from ``root``, root last, in the order of a sort of the
-        whole graph (in ascending node index): a cycle anywhere raises."""
+        """Reachable nodes, root last, in the depth-first order of the whole graph; any cycle raises."""
         reachable = self._reachable(root)
         return [v for v in self._finish_order(range(len(self._nodes))) if v in reachable]
 
@@ -545,19 +542,17 @@ class PureGraph:
             _agg_log.info(f"Aggregate metric <{metric}> for event <{node.name}>.")
             sequential = 0.0
             parallel = 0.0
-            module_with_metric = False
-            only_modules = True
+            modules = 0
             for edge in reversed(node.out_edges):
                 child = nodes[edge.target]
                 if not child.out_edges:
                     if type(child.metrics.get(metric)) is not SingleMetric:
                         _fail(_agg_log, f"Invalid metric <{metric}> for event <{child.name}>; "
                               "legal metric: {'value': float, 'unit': str}.")
-                    module_with_metric = True
+                    modules += 1
                     if debug:
                         _agg_log.debug(f"  Ignore module <{child.name}>.")
                     continue
-                only_modules = False
                 single = _single(child, metric)
                 value = 0.0 if single is None else single.value
                 factor = edge.factor.get(metric, 1.0)
@@ -578,10 +573,10 @@ class PureGraph:
                     parallel = contribution
             value = sequential + parallel
             specified = node.specified_metrics.get(metric)
-            if not module_with_metric and specified is not None:
+            if modules == 0 and specified is not None:
                 _fail(_agg_log, f"  Invalid metric <{metric}> in event <{node.name}>, since it is "
                       "connected to no modules; check the performance model.")
-            if module_with_metric and only_modules:
+            if modules == len(node.out_edges):
                 if specified is None:
                     _fail(_agg_log, f"  Missing metric <{metric}> in event <{node.name}>, since it is only "
                           "connected to modules; check the performance model.")
