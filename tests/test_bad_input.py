@@ -10,13 +10,8 @@ import pytest
 from pure_compare import Driver, NuvelGraph, PureGraph, saved
 
 
-class Label:
-    class Inner:
-        pass
-
-
 class OddName(type):
-    """Answers __qualname__ with an int: the type name in a message is str() of it."""
+    """Answers __qualname__ with an int: the type name in a message is str() of its qualified name."""
 
     def __getattribute__(cls, name):
         return 42 if name == "__qualname__" else super().__getattribute__(name)
@@ -81,8 +76,7 @@ def not_real(type_name):
 TOO_LARGE = (OverflowError, "int too large to convert to float")
 
 # kind -> [(wrong value, (exception type, message before the parameter prefix))]
-OPTIONAL_TEXT = [(Label.Inner(), cannot("Label.Inner", "PyString")),
-                 (OddName("Odd", (), {})(), cannot("42", "PyString")), ("w\udfff", surrogate("w\udfff", 1))]
+OPTIONAL_TEXT = [(OddName("Odd", (), {})(), cannot("42", "PyString")), ("w\udfff", surrogate("w\udfff", 1))]
 NOT_A_DICT = [("lat", cannot("str", "PyDict")), (None, cannot("NoneType", "PyDict"))]
 KINDS = {
     "optional": OPTIONAL_TEXT,
@@ -112,7 +106,6 @@ BAD_ENTRIES = [
     ({"lat": {"value": 1.0, "unit": 5}}, cannot("int", "PyString")),
     ({"lat": {"value": math.nan, "unit": "\ud800"}}, surrogate("\ud800", 0)),
     ({"lat": {"value": 1.0}}, cannot("float", "PyDict")),
-    ({"lat": {"rd": 5}}, cannot("int", "PyDict")),
     ({"lat": {"rd": {"value": 1.0}}}, (ValueError, "Operation 'rd' of metric 'lat' has no 'unit'")),
     ({"lat": {"rd": {"unit": "ns"}}}, (ValueError, "Operation 'rd' of metric 'lat' has no 'value'")),
     ({"lat": {"rd": {"value": NO_FLOAT, "unit": "ns"}}}, (ValueError, "no float here")),
