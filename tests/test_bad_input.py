@@ -231,9 +231,8 @@ ODD_CALLS = [
     ("set_module_data", (LONG, {"bw": {"rd": {"value": math.nan, "unit": LONG}}}, -5, ["", LONG])),
     ("set_module_data", ("m", OrderedDict(lat={"value": 1, "unit": "s"}), 2**64,
                          number("Letters", getitem=lambda self, i: "xy"[i]))),  # a sequence by item access
-    ("get_tag_modules", ("y",)), ("get_tag_modules", (LONG,)),
     ("set_node_specified_metric", ("w", "lat", -math.inf, LONG)), ("get_node_specified_metric", ("w", "lat")),
-    ("query_module_metric", ("bw", LONG, "RD")), ("aggregate_event_count", (None, LONG)),
+    ("get_tag_modules", (LONG,)), ("query_module_metric", ("bw", LONG, "RD")), ("aggregate_event_count", (None, LONG)),
 ]
 
 

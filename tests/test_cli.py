@@ -124,8 +124,7 @@ def test_figures_add_up(metric, mode, workload):
         total += graph.aggregate_event_metric(metric, mode, "", event="train")["value"]
     assert figures.total == total == figures.sectors[0]["value"]
     assert sum(figures.modules.values()) == pytest.approx(total, rel=1e-12)
-    top = [s["value"] for s in figures.sectors if s["parent"] == "0"]
-    assert sum(top) == pytest.approx(total, rel=1e-12)
+    assert sum(s["value"] for s in figures.sectors if s["parent"] == "0") == pytest.approx(total, rel=1e-12)
 
 
 HOSTILE = "</td><script>window.pwned = 1</script>"

@@ -109,21 +109,20 @@ def child():
 
     panic = type(call_quietly(shrink))
     assert issubclass(panic, BaseException) and not issubclass(panic, Exception), panic
-    V, R = ValueError, RuntimeError
     type_refs = sys.getrefcount(NuvelGraph)
     quiet = open(os.devnull, "w")
     cases = list(table_cases(g, tmp)) + [
-        ("shared refused", R, lambda: g.set_edge_count("e", "m", reads)),
-        ("exclusive refused", R, lambda: spare.set_edge_count("e", "m", writes)),
+        ("shared refused", RuntimeError, lambda: g.set_edge_count("e", "m", reads)),
+        ("exclusive refused", RuntimeError, lambda: spare.set_edge_count("e", "m", writes)),
         ("other graph open", None, lambda: g.set_edge_count("e", "m", writes)),
         ("dict changed size", panic, shrink),
         ("refused in a filter", None, filtered(reenter)), ("filter raises", None, filtered(raising(KeyError))),
         ("filter panics", panic, filtered(raising(panic))),
         ("foreign self", TypeError, lambda: NuvelGraph.has_node({}, "w")),
-        ("load malformed", V, lambda: NuvelGraph.load_json(bad)),
+        ("load malformed", ValueError, lambda: NuvelGraph.load_json(bad)),
         ("describe_model", None, g.describe_model), ("check_model", None, g.check_model),
         ("breakdown", None, lambda: g.aggregate_event_breakdown("lat", "summation", "ns", "w", "w")),
-        ("breakdown failing", V, lambda: g.aggregate_event_breakdown("lat", "specified", "ns", None, "ghost")),
+        ("breakdown failing", ValueError, lambda: g.aggregate_event_breakdown("lat", "specified", "ns", None, "ghost")),
     ]
 
     def call(label, expect, fn):
