@@ -1,25 +1,17 @@
 """Wrong arguments on every method: each raises its exact exception on
-NuvelGraph and PureGraph alike and leaves the graph as it was (its saved
-file equals the one of a graph that got only the valid calls) and usable.
-test_stateful draws these wrong values among its random calls; test_leaks
-repeats WRONG.
+NuvelGraph and PureGraph alike and leaves the graph as it was and usable.
+test_stateful and test_leaks use these tables too.
 """
 
 import math
 from collections import OrderedDict
-from pathlib import Path
 
 import pytest
 from pure_compare import Driver, NuvelGraph, PureGraph, saved
 
 
-class Label:
-    class Inner:
-        pass
-
-
 class OddName(type):
-    """Answers __qualname__ with an int: the type name in a message is str() of it."""
+    """Answers __qualname__ with an int: the type name in a message is str() of its qualified name."""
 
     def __getattribute__(cls, name):
         return 42 if name == "__qualname__" else super().__getattribute__(name)
@@ -84,33 +76,26 @@ def not_real(type_name):
 TOO_LARGE = (OverflowError, "int too large to convert to float")
 
 # kind -> [(wrong value, (exception type, message before the parameter prefix))]
-OPTIONAL_TEXT = [(1, cannot("int", "PyString")), (2.5, cannot("float", "PyString")),
-                 (b"w", cannot("bytes", "PyString")), (["w"], cannot("list", "PyString")),
-                 (Path("w"), cannot("PosixPath", "PyString")), (Label.Inner(), cannot("Label.Inner", "PyString")),
-                 (OddName("Odd", (), {})(), cannot("42", "PyString")),
-                 ("\ud800", surrogate("\ud800", 0)), ("w\udfff", surrogate("w\udfff", 1))]
+OPTIONAL_TEXT = [(OddName("Odd", (), {})(), cannot("42", "PyString")), ("w\udfff", surrogate("w\udfff", 1))]
+NOT_A_DICT = [("lat", cannot("str", "PyDict")), (None, cannot("NoneType", "PyDict"))]
 KINDS = {
     "optional": OPTIONAL_TEXT,
     "text": OPTIONAL_TEXT + [(None, cannot("NoneType", "PyString"))],
-    "double": [("1", not_real("str")), (None, not_real("NoneType")), (b"1", not_real("bytes")),
-               ([1.0], not_real("list")), (1j, not_real("complex")), (10**400, TOO_LARGE),
-               (-(2**1024), TOO_LARGE), (number("HugeIndex", index=lambda self: 2**1024), TOO_LARGE),
-               (NO_FLOAT, (ValueError, "no float here")),
+    "double": [("1", not_real("str")), (None, not_real("NoneType")), (10**400, TOO_LARGE),
+               (number("HugeIndex", index=lambda self: 2**1024), TOO_LARGE), (NO_FLOAT, (ValueError, "no float here")),
                (number("IntFloat", float=lambda self: 1),
                 (TypeError, "IntFloat.__float__ returned non-float (type int)")),
                (number("Chained", float=raising(chained)), (TypeError, "inner")),
                (number("Strict", float=raising(lambda: StrictTypeError("strict"))), (StrictTypeError, "strict"))],
-    "texts": [([], cannot("list", "PyDict")), ("lat", cannot("str", "PyDict")), (None, cannot("NoneType", "PyDict")),
-              ({1: "a"}, cannot("int", "PyString")), ({"a": 1}, cannot("int", "PyString")),
-              ({"a": None}, cannot("NoneType", "PyString")), ({"a": "\ud800"}, surrogate("\ud800", 0))],
+    "texts": NOT_A_DICT + [({1: "a"}, cannot("int", "PyString")), ({"a": 1}, cannot("int", "PyString")),
+                           ({"a": None}, cannot("NoneType", "PyString")), ({"a": "\ud800"}, surrogate("\ud800", 0))],
     "doubles": [((("lat", 1.0),), cannot("tuple", "PyDict")), ({1: 1.0}, cannot("int", "PyString")),
-                ({"lat": "x"}, not_real("str")), ({"lat": None}, not_real("NoneType")),
-                ({"lat": 10**400}, TOO_LARGE), ({"\ud800": 1.0}, surrogate("\ud800", 0))],
+                ({"lat": "x"}, not_real("str")), ({"lat": 10**400}, TOO_LARGE),
+                ({"\ud800": 1.0}, surrogate("\ud800", 0))],
     "tags": [("ab", (TypeError, "Can't extract `str` to `Vec`")), ({"t": 1}, cannot("dict", "Sequence")),
-             ({"t"}, cannot("set", "Sequence")), (5, cannot("int", "Sequence")), (None, cannot("NoneType", "Sequence")),
-             (["t", 1], cannot("int", "PyString")), (b"ab", cannot("int", "PyString")), (("\ud800",), surrogate("\ud800", 0)),
-             ((t for t in "ab"), cannot("generator", "Sequence"))],
-    "metrics": [([], cannot("list", "PyDict")), ("lat", cannot("str", "PyDict")), (None, cannot("NoneType", "PyDict"))],
+             (None, cannot("NoneType", "Sequence")), (["t", 1], cannot("int", "PyString")),
+             (b"ab", cannot("int", "PyString")), (("\ud800",), surrogate("\ud800", 0))],
+    "metrics": NOT_A_DICT,
 }
 # Entries of `metrics` are read by the body, after the node lookup: no prefix.
 # Each fails at the first entry, so nothing is written.
@@ -121,7 +106,6 @@ BAD_ENTRIES = [
     ({"lat": {"value": 1.0, "unit": 5}}, cannot("int", "PyString")),
     ({"lat": {"value": math.nan, "unit": "\ud800"}}, surrogate("\ud800", 0)),
     ({"lat": {"value": 1.0}}, cannot("float", "PyDict")),
-    ({"lat": {"rd": 5}}, cannot("int", "PyDict")),
     ({"lat": {"rd": {"value": 1.0}}}, (ValueError, "Operation 'rd' of metric 'lat' has no 'unit'")),
     ({"lat": {"rd": {"unit": "ns"}}}, (ValueError, "Operation 'rd' of metric 'lat' has no 'value'")),
     ({"lat": {"rd": {"value": NO_FLOAT, "unit": "ns"}}}, (ValueError, "no float here")),
@@ -247,9 +231,8 @@ ODD_CALLS = [
     ("set_module_data", (LONG, {"bw": {"rd": {"value": math.nan, "unit": LONG}}}, -5, ["", LONG])),
     ("set_module_data", ("m", OrderedDict(lat={"value": 1, "unit": "s"}), 2**64,
                          number("Letters", getitem=lambda self, i: "xy"[i]))),  # a sequence by item access
-    ("get_tag_modules", ("y",)), ("get_tag_modules", (LONG,)),
     ("set_node_specified_metric", ("w", "lat", -math.inf, LONG)), ("get_node_specified_metric", ("w", "lat")),
-    ("query_module_metric", ("bw", LONG, "RD")), ("aggregate_event_count", (None, LONG)),
+    ("get_tag_modules", (LONG,)), ("query_module_metric", ("bw", LONG, "RD")), ("aggregate_event_count", (None, LONG)),
 ]
 
 

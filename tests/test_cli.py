@@ -24,11 +24,6 @@ MODEL = str(Path(__file__).parent / "data" / "sample_model.json")
 UNITS = {"latency": "ns", "energy": "pJ"}
 
 
-def saved(graph, path):
-    graph.save_json(str(path))
-    return str(path)
-
-
 def run(capsys, *argv):
     code = main([str(a) for a in argv])
     out, err = capsys.readouterr()
@@ -54,7 +49,8 @@ def test_diff(capsys, tmp_path):
     assert code == 0 and out.endswith("\n0 of 5 events differ\n")
     changed = NuvelGraph.load_json(MODEL)
     changed.set_edge_count("mlp", "dram", 14)  # doubles dram's share of mlp and above
-    other = saved(changed, tmp_path / "other.json")
+    other = tmp_path / "other.json"
+    changed.save_json(str(other))
     code, out, _ = run(capsys, "diff", MODEL, other, "--metric", "energy", "--mode", "summation", "--format", "csv")
     rows = {line.split(",")[0]: line.split(",")[1:] for line in out.splitlines()[1:]}
     assert rows["gemm"] == ["105.0", "105.0", "0.0", "0.0"]
@@ -86,14 +82,17 @@ def test_info_check_and_breakdown(capsys, tmp_path):
 
     graph = NuvelGraph.load_json(MODEL)
     graph.add_node("dram")  # a second node named dram, reached by no edge
-    code, out, _ = run(capsys, "info", saved(graph, tmp_path / "m.json"))
+    model = str(tmp_path / "m.json")
+    graph.save_json(model)
+    code, out, _ = run(capsys, "info", model)
     assert code == 0 and out.splitlines()[1:3] == ["nodes      9 (2 workloads, 3 events, 4 modules)", "edges      10"]
     assert "metric     energy [pJ] on 3 modules, 1 per operation (read, write)\n" in out
     assert "duplicate  dram (2 nodes)\n" in out
 
     assert run(capsys, "check", MODEL)[:2] == (0, "no problems found\n")
     graph.add_edge("dram", "mlp")  # mlp -> dram -> mlp
-    code, out, _ = run(capsys, "check", saved(graph, tmp_path / "bad.json"), "--json")
+    graph.save_json(model)
+    code, out, _ = run(capsys, "check", model, "--json")
     assert code == 3 and "cycle" in {p["kind"] for p in json.loads(out)}
 
     code, out, _ = run(capsys, "breakdown", MODEL, "--metric", "latency", "--mode", "summation",
@@ -125,8 +124,7 @@ def test_figures_add_up(metric, mode, workload):
         total += graph.aggregate_event_metric(metric, mode, "", event="train")["value"]
     assert figures.total == total == figures.sectors[0]["value"]
     assert sum(figures.modules.values()) == pytest.approx(total, rel=1e-12)
-    top = [s["value"] for s in figures.sectors if s["parent"] == "0"]
-    assert sum(top) == pytest.approx(total, rel=1e-12)
+    assert sum(s["value"] for s in figures.sectors if s["parent"] == "0") == pytest.approx(total, rel=1e-12)
 
 
 HOSTILE = "</td><script>window.pwned = 1</script>"

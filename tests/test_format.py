@@ -1,8 +1,7 @@
 """Number and name-list formatting and lower-case mapping, through a C++
-driver (tests/cpp/format_driver.cpp) built with src/core/format.cpp. Numbers
-are checked against Python's repr; Unicode facts against the Unicode
-Character Database files the tables were generated from (Debian's
-unicode-data package), never against the interpreter's own Unicode version.
+driver (tests/cpp/format_driver.cpp) built with src/core/format.cpp: numbers
+against Python's repr, Unicode facts against the database files the tables
+were generated from, never against the interpreter's own Unicode version.
 """
 
 import math

@@ -81,7 +81,7 @@ def test_reimport_and_subinterpreter_import():
     assert "ImportError" in done.stdout
 
 
-def test_module_and_type_objects():
+def test_type_object_and_methods_with_the_stubs_signatures_and_docs():
     assert nuvel._core.__all__ == ["NuvelGraph"] and nuvel.NuvelGraph is nuvel._core.NuvelGraph
     assert {n for n in vars(nuvel._core) if not n.startswith("_")} == {"NuvelGraph"}
     assert (NuvelGraph.__name__, NuvelGraph.__qualname__) == ("NuvelGraph", "NuvelGraph")
@@ -96,8 +96,6 @@ def test_module_and_type_objects():
     with pytest.raises(TypeError):
         weakref.ref(g)
 
-
-def test_methods_in_order_with_the_stubs_signatures_and_docs():
     stub = stub_methods()
     public = [n for n in vars(NuvelGraph) if not n.startswith("_")]
     assert public == list(stub)

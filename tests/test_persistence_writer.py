@@ -20,10 +20,6 @@ import pytest
 from nuvel import NuvelGraph
 
 
-def single(value, unit):
-    return {"unit": unit, "value": value}
-
-
 # The file of example_graph(), byte for byte.
 EXAMPLE = (Path(__file__).parent / "data" / "example_graph.json").read_text(encoding="utf-8")
 
@@ -34,8 +30,8 @@ def example_graph():
     g.add_node("m1", "perf/m1")
     g.add_edge("e1", "m1")
     g.init_metrics({"latency": "ns"})
-    energy = {"write": single(3.0, "pJ"), "read": single(2.5, "pJ")}
-    g.set_module_data("m1", {"latency": single(1.25, "ns"), "energy": energy}, 2, ["cache", "l1"])
+    energy = {"write": {"value": 3.0, "unit": "pJ"}, "read": {"value": 2.5, "unit": "pJ"}}
+    g.set_module_data("m1", {"latency": {"value": 1.25, "unit": "ns"}, "energy": energy}, 2, ["cache", "l1"])
     g.set_edge_count("e1", "m1", 4)
     g.set_edge_factor("e1", "m1", {"energy": 0.5})
     g.set_edge_operation("e1", "m1", {"energy": "read"})

@@ -2,6 +2,7 @@
 fan-outs, and a metrics dict that changes while it is read."""
 
 import pytest
+from test_reentry import hooked
 
 from nuvel import NuvelGraph
 
@@ -19,14 +20,10 @@ def test_wide_fan_out_merges_through_the_edge_index():
 
 
 def test_metrics_dict_changed_mid_walk_keeps_entries_written(driver):
-    class Late:
-        def __float__(self):
-            metrics.update(z=0)
-            return 2.0
-
     driver.add_node("m")
     g = driver.graph
-    metrics = {"a": {"value": 1, "unit": "s"}, "b": {"value": Late(), "unit": "s"}, "c": {"value": 3, "unit": "s"}}
+    late = hooked(lambda: metrics.update(z=0), float=lambda: 2.0)
+    metrics = {"a": {"value": 1, "unit": "s"}, "b": {"value": late, "unit": "s"}, "c": {"value": 3, "unit": "s"}}
     with pytest.raises(BaseException) as info:  # noqa: B017
         g.set_module_data("m", metrics, 5, ["new"])
     assert (type(info.value).__name__, str(info.value)) == (

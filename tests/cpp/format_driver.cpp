@@ -25,11 +25,7 @@ std::string unhex(const std::string& s) {
 void print_hex(const std::string& s) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
-  for (char ch : s) {
-    const auto b = static_cast<unsigned char>(ch);
-    out += kHex[b >> 4];
-    out += kHex[b & 0xF];
-  }
+  for (const unsigned char b : s) out += {kHex[b >> 4], kHex[b & 0xF]};
   std::cout << out << '\n';
 }
 
