@@ -325,7 +325,7 @@ for name in ("nuvel_core", "nuvel_core.aggregate"):
 import test_aggregate_differential as d
 import test_stateful as t
 from pure_compare import Capture
-capture = Capture().attach()
+capture = Capture()
 with tempfile.TemporaryDirectory() as folder:
     d.compare_seeds({seed}, capture, Path(folder))
 capture.detach()

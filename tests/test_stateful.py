@@ -82,7 +82,7 @@ def dicts_of(values, kind):
 class GraphPair(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
-        self.pair = Driver(capture=Capture().attach())
+        self.pair = Driver(capture=Capture())
         self.dir = Path(tempfile.mkdtemp(prefix="nuvel-fuzz-"))
 
     def teardown(self):
