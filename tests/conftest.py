@@ -1,5 +1,4 @@
-"""Fixtures shared by the suite: the random seed, the log capture, and a
-NuvelGraph built step by step beside the pure model (tests/pure_compare.py)."""
+"""Fixtures shared by the suite: the random seed, the log capture and a Driver (tests/pure_compare.py)."""
 
 import logging
 import os
@@ -27,7 +26,7 @@ def seed():
 
 @pytest.fixture
 def capture():
-    handler = Capture().attach()
+    handler = Capture()
     yield handler
     handler.detach()
 

@@ -1,8 +1,6 @@
-"""The one comparison of a NuvelGraph with the pure-Python PureGraph
-(tests/pure.py): the same call on both must have the same outcome, that is
-the result (floats by their bits, every NaN alike) or the exception's type,
-text and cause, and the log records of "nuvel_core" and its child emitted
-during the call (logger, level number, text), in order."""
+"""The one comparison of a NuvelGraph with the pure-Python PureGraph (tests/pure.py): the same
+call on both gives the same result (floats by their bits, every NaN alike) or exception (type,
+text, cause), and the same records of "nuvel_core" and its child (logger, level number, text)."""
 
 import logging
 import math
@@ -14,19 +12,17 @@ from nuvel import NuvelGraph
 
 
 class Capture(logging.Handler):
+    """Takes the records of "nuvel_core" and its child for itself until detached."""
+
     def __init__(self):
         super().__init__(logging.NOTSET)
         self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
-
-    def attach(self):
-        """Takes the records of "nuvel_core" (and its child) for itself."""
         core = logging.getLogger("nuvel_core")
         core.addHandler(self)
         self.propagate, core.propagate = core.propagate, False
-        return self
+
+    def emit(self, record):
+        self.records.append(record)
 
     def detach(self):
         core = logging.getLogger("nuvel_core")
@@ -75,8 +71,7 @@ def saved(graph, path):
 
 
 def agree(where, got, want):
-    assert got[0] == want[0], f"{where}\n  nuvel: {got[0]!r}\n  pure:  {want[0]!r}"
-    assert got[1] == want[1], f"{where}: records differ\n  nuvel: {got[1]!r}\n  pure:  {want[1]!r}"
+    assert got[:2] == want[:2], f"{where}\n  nuvel: {got[:2]!r}\n  pure:  {want[:2]!r}"
 
 
 class Driver:
@@ -103,8 +98,8 @@ class Driver:
     def saves(self, folder, label="saved"):
         """Saves both graphs to files of their own, which must be equal; their bytes."""
         paths = [folder / f"{label}.{side}.json" for side in ("nuvel", "pure")]
-        got = outcome(self.graph, "save_json", (str(paths[0]),), None, self.capture)
-        want = outcome(self.model, "save_json", (str(paths[1]),), None, self.capture)
+        got, want = (outcome(graph, "save_json", (str(path),), None, self.capture)
+                     for graph, path in zip((self.graph, self.model), paths))
         agree(f"save_json ({label})", got, want)
         data = paths[0].read_bytes()
         assert data == paths[1].read_bytes(), f"saved files differ ({label})"

@@ -3,6 +3,7 @@ model with a problem of every kind, aggregate_event_breakdown on the random
 graphs of the engine comparison."""
 
 import math
+from pathlib import Path
 
 import test_aggregate_differential as d
 from pure_compare import NuvelGraph, bits, outcome, saved
@@ -11,14 +12,14 @@ MODES = ("module", "summation", "specified")
 
 
 def adds_up(terms, total):
-    """sum(terms) == total within rounding, where every figure is finite."""
     if not all(map(math.isfinite, [*terms, total])):
         return True
     return math.isclose(math.fsum(terms), total, rel_tol=1e-9, abs_tol=1e-9 * math.fsum(map(abs, terms)))
 
 
-def planted():
-    """A model with a problem of every kind check_model knows."""
+def test_describe_and_check_a_model_with_every_problem():
+    """describe_model counts each part; check_model names each problem, and
+    none in a sound model."""
     g = NuvelGraph()
     for name in ("w", "e", "f", "m", "x", "c1", "c2", "lone", "m"):
         g.add_node(name)
@@ -36,11 +37,7 @@ def planted():
     g.set_node_specified_metric("f", "lat", 2.0, "ns")
     g.set_edge_count("w", "f", math.nan)
     g.set_edge_aggregation("w", "e", "Parallel")
-    return g
-
-
-def test_describe_counts_each_part():
-    facts = planted().describe_model()
+    facts = g.describe_model()
     assert facts == {
         "nodes": 10, "edges": 8, "workloads": 1, "events": 4, "modules": 5,
         "metrics": {"lat": {"units": ["ns"], "modules": 4, "multi_operation": [], "operations": []},
@@ -48,18 +45,7 @@ def test_describe_counts_each_part():
         "duplicate_names": {"m": 2},
     }
     assert list(facts["metrics"]) == ["lat", "en"]
-
-
-def test_check_names_each_kind():
-    """Each problem is found with its names; a sound model has none."""
-    sound = NuvelGraph()
-    for name in ("w", "e", "m"):
-        sound.add_node(name)
-    sound.add_edge("w", "e")
-    sound.add_edge("e", "m")
-    sound.init_metrics({"lat": "ns"})
-    assert sound.check_model() == []
-    found = [(p["kind"], p["severity"], p["nodes"], p["metric"]) for p in planted().check_model()]
+    found = [(p["kind"], p["severity"], p["nodes"], p["metric"]) for p in g.check_model()]
     assert found == [
         ("cycle", "error", ["c1", "c2"], None),
         ("missing_operation", "error", ["e", "m"], "en"),
@@ -75,6 +61,7 @@ def test_check_names_each_kind():
         ("unreached", "warning", ["m", "c1", "c2", "lone"], None),
         ("unknown_aggregation", "warning", ["w", "e"], None),
     ]
+    assert NuvelGraph.load_json(str(Path(__file__).parent / "data" / "sample_model.json")).check_model() == []
 
 
 def test_breakdown_explains_the_single_call(seed, capture, tmp_path):

@@ -1,10 +1,7 @@
-"""Random call sequences on a NuvelGraph and a PureGraph, compared call by
-call through the shared Driver, valid arguments or not, on a small graph of
-the engine comparison. Saved files are compared byte for byte; loaded graphs
-replace the pair now and then.
-
-NUVEL_FUZZ_EXAMPLES sets the number of sequences (README.md, Commands).
-test_aggregate_differential runs the machine again at less narration.
+"""Random call sequences, valid arguments or not, on a NuvelGraph and a
+PureGraph that start as a small graph of the engine comparison, compared call
+by call; saved files byte for byte, and loaded graphs replace the pair now and
+then. NUVEL_FUZZ_EXAMPLES sets the number of sequences (README.md, Commands).
 """
 
 import math
@@ -31,7 +28,6 @@ class Text(str):
 
 
 def wrong(kind):
-    """The wrong values of the bad-input table for arguments of that kind."""
     return st.sampled_from([value for value, _ in KINDS[kind]])
 
 
@@ -82,7 +78,7 @@ def dicts_of(values, kind):
 class GraphPair(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
-        self.pair = Driver(capture=Capture().attach())
+        self.pair = Driver(capture=Capture())
         self.dir = Path(tempfile.mkdtemp(prefix="nuvel-fuzz-"))
 
     def teardown(self):
@@ -98,7 +94,6 @@ class GraphPair(RuleBasedStateMachine):
         return multiple(*self.roles["all"])
 
     def edge(self, data):
-        """Mostly an edge of the built graph, else any two names."""
         return data.draw(often(st.sampled_from(self.roles["edges"]), st.tuples(texts, texts)), label="edge")
 
     # -- building and structure --------------------------------------------
@@ -125,7 +120,6 @@ class GraphPair(RuleBasedStateMachine):
 
     @rule(tag=often(st.sampled_from(("t", "u", "", "é")), bad_texts))
     def queries(self, tag):
-        """Every structure query, on every name and edge."""
         self.pair.check()
         self.pair.both("get_tag_modules", tag)
 
@@ -183,7 +177,6 @@ class GraphPair(RuleBasedStateMachine):
 
     @rule(swap=st.booleans())
     def load_json(self, swap):
-        """The saved file loads alike on both sides; the loaded graphs may replace the pair."""
         self.pair.saves(self.dir)
         nuvel, pure = self.pair.both("load_json", str(self.dir / "saved.nuvel.json"))
         if isinstance(nuvel, NuvelGraph):
